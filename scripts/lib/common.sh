@@ -1,0 +1,27 @@
+# Shared helpers of the scripts: package installation and the build.
+# Sourced, not run.
+
+NVD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+
+# Installs the Debian packages of the list that are missing.
+nvd_ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# Configures and builds one preset.
+nvd_build() {
+  local preset=$1
+  cmake --preset "$preset" -S "$NVD_ROOT" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)"
+}

@@ -1,0 +1,179 @@
+// Containers: byte-addressed dynamic arrays for values, and the pointer
+// container SContainer for BaseObject-derived items.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/object.h"
+
+class PSharedObject;
+
+// Ends the process after the "Invalid array index" message (exit code -1).
+[[noreturn]] void FatalIndexError(int64_t index, uint64_t count);
+
+// A storage block: below 4 GiB from the C runtime heap (grown part zero
+// filled), from 4 GiB on from the local heap.
+class DynArrayBase {
+ public:
+  DynArrayBase() = default;
+  explicit DynArrayBase(uint64_t bytes) { Resize(bytes); }
+  DynArrayBase(const DynArrayBase&) = delete;
+  DynArrayBase& operator=(const DynArrayBase&) = delete;
+  virtual ~DynArrayBase();
+
+  // 0 frees the block. False (block unchanged) when memory is refused.
+  bool Resize(uint64_t bytes);
+  void* Data() const { return data_; }
+  uint64_t Size() const { return size_; }
+  bool InLocalHeap() const { return inLocalHeap_; }
+
+ protected:
+  void* data_ = nullptr;
+  uint64_t size_ = 0;
+  bool inLocalHeap_ = false;
+};
+
+template <typename T>
+class DynArray : public DynArrayBase {
+ public:
+  DynArray() = default;
+  explicit DynArray(uint64_t count) : DynArrayBase(count * sizeof(T)) {}
+  T* Data() const { return static_cast<T*>(data_); }
+  uint64_t Count() const { return size_ / sizeof(T); }
+  bool ResizeCount(uint64_t count) { return Resize(count * sizeof(T)); }
+  T& operator[](uint64_t i) const { return Data()[i]; }
+};
+
+// A vector of fixed-size elements.
+class PArrayAsVector : public DynArrayBase {
+ public:
+  PArrayAsVector(uint64_t initialCount, uint64_t delta, uint32_t elementSize);
+
+  // Appends n elements copied from data (zero-filled when data is null).
+  bool Append(const void* data, uint64_t n);
+  // Address of element index; an index not below the count is fatal.
+  void* At(uint64_t index) const;
+  uint64_t Count() const { return count_; }
+  void SetCount(uint64_t count) { count_ = count; }
+  uint64_t Delta() const { return delta_; }
+  uint32_t ElementSize() const { return elementSize_; }
+  // Makes room for at least `count` elements without changing the count.
+  bool Reserve(uint64_t count);
+  uint64_t Capacity() const { return size_ / elementSize_; }
+  void Clear() { count_ = 0; }
+
+  bool textMode = false;  // holds zero-terminated text (used by lstr)
+
+ protected:
+  uint64_t count_ = 0;
+  uint64_t delta_;
+  uint32_t elementSize_;
+};
+
+template <typename T>
+class FPArrayAsVector : public PArrayAsVector {
+ public:
+  explicit FPArrayAsVector(uint64_t initialCount = 0, uint64_t delta = 32)
+      : PArrayAsVector(initialCount, delta, sizeof(T)) {}
+  T& operator[](uint64_t index) const { return *static_cast<T*>(At(index)); }
+  T* Data() const { return static_cast<T*>(data_); }
+  bool Add(const T& value) { return Append(&value, 1); }
+};
+
+// Text operations over a character vector.
+class lstr : public FPArrayAsVector<char> {
+ public:
+  explicit lstr(uint64_t delta = 256) : FPArrayAsVector<char>(0, delta) {}
+  lstr& Append(const char* text);
+  lstr& AppendFormat(const char* format, ...);
+  size_t Length() const;
+  const char* Text() const;  // "" when empty
+  void Clear();
+};
+
+// Item routine: 0 when equal, 1 when a is greater, -1 otherwise.
+using ItemCompare = int (*)(const BaseObject* a, const BaseObject* b);
+
+// Ordered collection of BaseObject pointers, with optional ownership,
+// uniqueness, sorting and lock.
+class SContainer : public BaseObject {
+ public:
+  enum Flags : uint32_t {
+    kSorted = 0x01,
+    kNotOwner = 0x02,
+    kUnique = 0x04,
+    kDropDuplicate = 0x08,
+    kReplaceDuplicate = 0x10,
+    kSortedTail = 0x20,
+    kDescending = 0x40,
+    kDoublingDelta = 0x80,
+    kThreadSafe = 0x100,
+  };
+  static constexpr uint32_t kTailLimit = 128;
+
+  SContainer();
+  SContainer(uint32_t delta, uint32_t flags);
+  // For a static container that may have been used (and so initialised itself)
+  // before its constructor ran: keeps the entries already added.
+  struct StaticInit {};
+  SContainer(StaticInit, uint32_t flags);
+  ~SContainer() override;
+  SContainer(const SContainer&) = delete;
+  SContainer& operator=(const SContainer&) = delete;
+  const char* ClassName() const override { return "SContainer"; }
+
+  bool Add(BaseObject* item);
+  bool InsertAt(BaseObject* item, uint32_t index);
+  int32_t Find(const BaseObject* item);
+  BaseObject* FindItem(const BaseObject* item);
+  BaseObject* Detach(uint32_t index);
+  bool Delete(uint32_t index);
+  BaseObject* DetachLast();
+  BaseObject* Last() const;
+  void DeleteAll();
+  void Clear();
+  void Sort();
+  void SetOwnsItems(bool owns);
+
+  // Item at index; an index not below the count is fatal.
+  BaseObject* At(uint32_t index) const;
+  BaseObject* operator[](uint32_t index) const { return At(index); }
+  uint32_t Count() const { return count_; }
+  uint32_t Capacity() const { return capacity_; }
+  uint32_t Delta() const { return delta_; }
+  uint32_t GetFlags() const { return flags_; }
+  bool IsSortedNow() const { return sorted_; }
+  uint32_t UnsortedTail() const { return tail_; }
+  PSharedObject* Guard() const { return guard_; }
+
+  void SetCompare(ItemCompare compare) { compare_ = compare; }
+
+ protected:
+  void EnsureInitialised();
+
+  BaseObject** items_ = nullptr;
+  uint32_t count_ = 0;
+  uint32_t capacity_ = 0;
+  uint32_t delta_ = 0;
+  uint32_t flags_ = 0;
+  ItemCompare compare_ = nullptr;
+  uint8_t tail_ = 0;
+  bool sorted_ = false;
+  bool valid_ = false;
+  PSharedObject* guard_ = nullptr;
+};
+
+template <typename T>
+class PSContainer : public SContainer {
+ public:
+  using SContainer::SContainer;
+  T* At(uint32_t index) const { return static_cast<T*>(SContainer::At(index)); }
+  T* operator[](uint32_t index) const { return At(index); }
+  T* Last() const { return static_cast<T*>(SContainer::Last()); }
+  T* Detach(uint32_t index) { return static_cast<T*>(SContainer::Detach(index)); }
+  T* FindItem(const BaseObject* item) { return static_cast<T*>(SContainer::FindItem(item)); }
+};
+
+class Istr;
+using IstrContainer = PSContainer<Istr>;

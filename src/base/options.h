@@ -1,0 +1,49 @@
+// Trace options (bits of the process-wide option word) and the start-up and
+// exit function lists.
+#pragma once
+
+#include <cstdint>
+
+#include "base/object.h"
+
+// One trace option: a short key, one bit of the option word, a two-language
+// help text ("English|second language").
+struct TracerEx {
+  const char* key;
+  uint64_t mask;
+  const char* help;
+};
+
+// Registers a trace option (duplicate keys and masks are reported and
+// skipped); returns the record.
+TracerEx* RegisterTracerEx(TracerEx* record, const char* key, uint64_t mask, const char* help);
+// The registered options in registration order.
+uint32_t TracerExCount();
+const TracerEx* TracerExAt(uint32_t index);
+
+// The process-wide option word (0 at load) and the option test.
+extern uint64_t g_OptionWord;
+inline bool IsOptionOn(uint64_t mask) { return (g_OptionWord & mask) != 0; }
+
+// The masks by name.
+enum : uint64_t {
+  kOptForceTargetUpload = 2,      // ftu
+  kOptDebugOn = 8,                // dbg
+  kOptDebugOff = 16,              // ndbg
+  kOptTraceSql = 32,              // tsql
+  kOptSkipTargetUpload = 128,     // ntu
+  kOptNoKaltoCheck = 256,         // klt
+  kOptLogTimestamps = 512,        // tlog
+  kOptEndlessUsbTimeout = 1024,   // et
+  kOptNoFirmwareImage = 2048,     // nfw
+  kOptFullCommandTrace = 4096,    // fct
+};
+
+using StartupFunction = void (*)();
+void RegisterStartupFunction(StartupFunction function, int32_t priority);
+void RegisterExitFunction(StartupFunction function, int32_t priority);
+// Sorts the start-up list by ascending priority and calls every entry.
+void RunStartupFunctions();
+// Runs the exit functions of one phase (priority below 33, or 33 and above),
+// highest priority first.
+void RunExitFunctions(bool highPhase);

@@ -1,0 +1,57 @@
+// Facts about the process and the machine, environment, modules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Environment variables; Get gives "" for an unset variable.
+std::string GetEnvironment(const char* name);
+bool HasEnvironment(const char* name);
+void SetEnvironment(const char* name, const char* value);  // null value unsets
+// Expands %NAME% references (ExpandEnvironmentStringsA syntax, on every
+// system); an unknown name stays as written.
+std::string ExpandEnvironment(const char* text);
+
+// Full path of the library module that holds this code, and of the host
+// executable.
+std::string LibraryModulePath();
+std::string HostExecutablePath();
+// The process command line as one text (arguments joined by blanks).
+std::string CommandLine();
+std::string UserName();
+
+// Run-time loading (LoadLibraryA / GetProcAddress, dlopen / dlsym). A null
+// module name means the process itself. Loaded modules stay loaded.
+void* LoadModule(const char* name);
+void* FindProcedure(void* module, const char* name);
+// Path of a loaded module whose name matches, "" when none is loaded.
+std::string LoadedModulePath(const char* name);
+
+// Facts for the log header. Where a Windows fact has no POSIX twin the nearest
+// true fact is given (0 for a missing display, "No" for no battery).
+struct SystemFacts {
+  std::string osDescription;  // "Windows ..." or the Linux line
+  bool underWine = false;
+  uint32_t screenWidth = 0, screenHeight = 0;    // full-screen client area
+  uint32_t monitorWidth = 0, monitorHeight = 0;  // monitor holding the cursor
+  int dpi = 0;
+  uint32_t iconWidth = 0;  // system metric 11
+  uint32_t systemLanguageId = 0, userLanguageId = 0;
+  std::string ansiCodePageName;  // "1251", "UTF-8" ...
+  std::string userLocaleName;
+  uint64_t totalMemoryMiB = 0, freeMemoryMiB = 0;
+  uint32_t processorCount = 0;
+  uint32_t batteryFlag = 128;  // 128 no battery, 255 unknown
+  uint32_t batteryPercent = 0;
+  bool acOnline = false;
+  bool isAdmin = false;
+  int uacVirtualization = 0;  // 0 no, 1 yes, -1 unknown
+};
+SystemFacts ReadSystemFacts();
+
+// Name of the compiler that built the library ("GCC 12.2.0").
+const char* CompilerDescription();
+
+}  // namespace platform
