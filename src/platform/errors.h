@@ -42,6 +42,15 @@ enum : uint32_t {
   kErrorNoAccess = 998,
   kErrorDeviceNotConnected = 1167,
   kErrorTimeout = 1460,
+  kErrorInvalidFunction = 1,
+  kErrorInvalidData = 13,
+  kErrorNotSameDevice = 17,
+  kErrorNoMoreFiles = 18,
+  kErrorWriteProtect = 19,
+  kErrorBadCommand = 22,
+  kErrorFilenameTooLong = 206,
+  kErrorIoDevice = 1117,
+  kErrorNotFound = 1168,
 };
 
 // The calling thread's last error, as GetLastError / SetLastError.
@@ -56,5 +65,9 @@ std::string ErrorText(uint32_t code);
 // The C runtime's errno and its text ("Unknown error" when there is none).
 int RuntimeErrno();
 std::string RuntimeErrorText(int err);
+
+// The Windows error number nearest to a C runtime errno value (ENOENT 2,
+// EACCES 5, EEXIST 183, ENOSPC 112 ...); 0 for 0, 31 for what has no twin.
+uint32_t ErrorFromErrno(int err);
 
 }  // namespace platform

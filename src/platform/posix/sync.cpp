@@ -1,0 +1,216 @@
+// Locks, events and named mutexes on POSIX.
+//
+// A Windows named mutex is emulated with a lock file in a per-user folder,
+// /tmp/nvdevices-mutex-<uid>/<escaped name>, held with flock. flock locks
+// belong to an open file description, so a second open in the same process
+// conflicts as a second handle would. Lock files are removed by whoever
+// releases them; to make that safe every locker checks, after locking, that
+// the path still names the file it locked, and starts again if not.
+#include "platform/sync.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/time.h"
+
+namespace platform {
+
+// ---- RecursiveLock ---------------------------------------------------------
+
+struct RecursiveLock::Impl {
+  pthread_mutex_t mutex;
+};
+
+RecursiveLock::RecursiveLock() : impl_(std::make_unique<Impl>()) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&impl_->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+RecursiveLock::~RecursiveLock() {
+  pthread_mutex_destroy(&impl_->mutex);
+}
+
+void RecursiveLock::Lock() {
+  pthread_mutex_lock(&impl_->mutex);
+}
+
+bool RecursiveLock::TryLock() {
+  return pthread_mutex_trylock(&impl_->mutex) == 0;
+}
+
+void RecursiveLock::Unlock() {
+  pthread_mutex_unlock(&impl_->mutex);
+}
+
+// ---- Event -----------------------------------------------------------------
+
+struct Event::Impl {
+  std::mutex mutex;
+  std::condition_variable signalled;
+  bool manualReset = false;
+  bool state = false;
+};
+
+Event::Event(bool manualReset, bool initialState) : impl_(std::make_unique<Impl>()) {
+  impl_->manualReset = manualReset;
+  impl_->state = initialState;
+}
+
+Event::~Event() = default;
+
+void Event::Set() {
+  {
+    std::lock_guard<std::mutex> guard(impl_->mutex);
+    impl_->state = true;
+  }
+  if (impl_->manualReset) {
+    impl_->signalled.notify_all();
+  } else {
+    impl_->signalled.notify_one();
+  }
+}
+
+void Event::Reset() {
+  std::lock_guard<std::mutex> guard(impl_->mutex);
+  impl_->state = false;
+}
+
+bool Event::Wait(uint32_t milliseconds) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  const auto ready = [this] { return impl_->state; };
+  bool signalled = false;
+  if (milliseconds == kInfinite) {
+    impl_->signalled.wait(lock, ready);
+    signalled = true;
+  } else if (milliseconds == 0) {
+    signalled = impl_->state;
+  } else {
+    // The dilated time converted to real nanoseconds.
+    const double realNs = static_cast<double>(milliseconds) * 1e6 / TimeScale();
+    const auto timeout = std::chrono::nanoseconds(static_cast<int64_t>(realNs) + 1);
+    signalled = impl_->signalled.wait_for(lock, timeout, ready);
+  }
+  if (signalled && !impl_->manualReset) impl_->state = false;
+  return signalled;
+}
+
+// ---- Named mutexes ---------------------------------------------------------
+
+namespace {
+
+// The per-user folder of lock files; empty when it cannot be made safe.
+std::string MutexFolder() {
+  const std::string folder = "/tmp/nvdevices-mutex-" + std::to_string(geteuid());
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    return {};
+  }
+  return folder;
+}
+
+// Mutex names may hold '\' ("Global\..."), '/' and anything else: every byte
+// outside [A-Za-z0-9._-] is written as %XX.
+std::string LockFilePath(const char* name) {
+  std::string folder = MutexFolder();
+  if (folder.empty()) return {};
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string path = folder + "/";
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+        c == '_' || c == '-') {
+      path += static_cast<char>(c);
+    } else {
+      path += '%';
+      path += kHex[c >> 4];
+      path += kHex[c & 15];
+    }
+  }
+  return path;
+}
+
+enum class LockResult { kLocked, kHeldElsewhere, kFailed };
+
+// Opens (creating) and locks the lock file; on kLocked `fd` holds the lock and
+// the path is known to name the locked file.
+LockResult LockFile(const std::string& path, int& fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return LockResult::kFailed;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      close(fd);
+      fd = -1;
+      return err == EWOULDBLOCK ? LockResult::kHeldElsewhere : LockResult::kFailed;
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+      return LockResult::kLocked;
+    }
+    // Released and removed between our open and our lock: start again.
+    close(fd);
+    fd = -1;
+  }
+  return LockResult::kFailed;
+}
+
+}  // namespace
+
+bool IsNamedMutexPresent(const char* name) {
+  if (name == nullptr) return false;
+  const std::string path = LockFilePath(name);
+  if (path.empty()) return false;
+  int fd = -1;
+  const LockResult result = LockFile(path, fd);
+  if (result == LockResult::kHeldElsewhere) {
+    SetLastError(kErrorAlreadyExists);
+    return true;
+  }
+  if (result == LockResult::kLocked) {
+    // Nobody holds it: remove the file while still holding the lock.
+    unlink(path.c_str());
+    close(fd);
+  }
+  return false;
+}
+
+struct NamedMutexHolder::Impl {
+  std::string path;
+  int fd = -1;
+};
+
+NamedMutexHolder::NamedMutexHolder(const char* name) : impl_(std::make_unique<Impl>()) {
+  if (name == nullptr) return;
+  impl_->path = LockFilePath(name);
+  if (impl_->path.empty()) return;
+  if (LockFile(impl_->path, impl_->fd) != LockResult::kLocked) impl_->fd = -1;
+}
+
+NamedMutexHolder::~NamedMutexHolder() {
+  if (impl_->fd >= 0) {
+    unlink(impl_->path.c_str());
+    close(impl_->fd);
+  }
+}
+
+bool NamedMutexHolder::IsHeld() const {
+  return impl_->fd >= 0;
+}
+
+}  // namespace platform
