@@ -3,7 +3,9 @@
 // The "ANSI" code page is the locale's: on Windows the system ANSI code page,
 // on POSIX the locale's character set (UTF-8 on a modern system), so ANSI and
 // UTF-8 convert as the identity there. Windows-1251 is Windows-1251 on every
-// system.
+// system. POSIX has no OEM code page of its own: kCodePageOem is CP866 when
+// the ANSI code page is 1251 (as on a Russian Windows), else the ANSI one. The
+// C/POSIX locale's ASCII counts as UTF-8 there, its superset.
 #pragma once
 
 #include <cstddef>
