@@ -49,6 +49,7 @@ enum : uint32_t {
   kErrorWriteProtect = 19,
   kErrorBadCommand = 22,
   kErrorFilenameTooLong = 206,
+  kErrorDirectory = 267,
   kErrorIoDevice = 1117,
   kErrorNotFound = 1168,
 };

@@ -6,6 +6,10 @@
 // implementation emulates sharing with advisory locks: every stream opened here
 // takes a shared lock, an open that denies others takes an exclusive one, and a
 // move or delete fails with error 32 while anybody else holds a lock.
+//
+// Paths may separate their parts with backslashes or slashes on every system:
+// the POSIX implementation reads a backslash in a path as a slash, so that a
+// path written for Windows names the same file.
 #pragma once
 
 #include <cstdint>

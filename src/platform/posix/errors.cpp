@@ -62,6 +62,7 @@ constexpr ErrorTextEntry kErrorTexts[] = {
     {183, "Cannot create a file when that file already exists."},
     {206, "The filename or extension is too long."},
     {234, "More data is available."},
+    {267, "The directory name is invalid."},
     {259, "No more data is available."},
     {995,
      "The I/O operation has been aborted because of either a thread exit or an application "
