@@ -32,14 +32,21 @@ std::string LoadedModulePath(const char* name);
 // Facts for the log header. Where a Windows fact has no POSIX twin the nearest
 // true fact is given (0 for a missing display, "No" for no battery).
 struct SystemFacts {
-  std::string osDescription;  // "Windows ..." or the Linux line
+  // "Windows ..." or, on Linux, the same shape with Linux facts:
+  // "Linux <PRETTY_NAME of /etc/os-release> [ver. <kernel major.minor.patch>],
+  // build = 0, SP: '<kernel release text>']".
+  std::string osDescription;
   bool underWine = false;
   uint32_t screenWidth = 0, screenHeight = 0;    // full-screen client area
   uint32_t monitorWidth = 0, monitorHeight = 0;  // monitor holding the cursor
   int dpi = 0;
   uint32_t iconWidth = 0;  // system metric 11
+  // Windows language ids (0x0409, 0x0419 ...); on POSIX from the system's and
+  // the user's locale, 0 when unknown.
   uint32_t systemLanguageId = 0, userLanguageId = 0;
-  std::string ansiCodePageName;  // "1251", "UTF-8" ...
+  // "1251" on Windows; the locale's character set on POSIX ("UTF-8" ...).
+  std::string ansiCodePageName;
+  // "en-US"; on POSIX from LC_ALL / LC_MESSAGES / LANG, "" for C and POSIX.
   std::string userLocaleName;
   uint64_t totalMemoryMiB = 0, freeMemoryMiB = 0;
   uint32_t processorCount = 0;
