@@ -75,7 +75,7 @@ uint16_t DayOfWeek(uint32_t year, uint32_t month, uint32_t day);
 
 // One instant in every representation at once. Every constructor fills all
 // fields through one routine from the UTC SYSTEMTIME; a value that does not
-// convert gives the zero time (all fields zero, texts of the zero SYSTEMTIME).
+// convert gives the zero time (FILETIME 0, 1601-01-01 00:00:00 UTC).
 class PTimeStamp {
  public:
   // Now (system time).
