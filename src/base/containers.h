@@ -12,8 +12,14 @@ class PSharedObject;
 // Ends the process after the "Invalid array index" message (exit code -1).
 [[noreturn]] void FatalIndexError(int64_t index, uint64_t count);
 
+// Size from which blocks live on the local heap: 4 GiB. Tests lower it to
+// exercise the switch between the two heaps; returns the previous value.
+uint64_t SetLocalHeapThreshold(uint64_t bytes);
+
 // A storage block: below 4 GiB from the C runtime heap (grown part zero
-// filled), from 4 GiB on from the local heap.
+// filled), from 4 GiB on from the local heap (on POSIX plain calloc/free).
+// Failures are shown in an error box captioned with the host program's name
+// and leave the block unchanged.
 class DynArrayBase {
  public:
   DynArrayBase() = default;
@@ -148,21 +154,42 @@ class SContainer : public BaseObject {
   PSharedObject* Guard() const { return guard_; }
 
   void SetCompare(ItemCompare compare) { compare_ = compare; }
+  // The default item routine: 0 when a->IsEqual(b), 1 when a->IsGreater(b),
+  // -1 otherwise.
+  static int DefaultCompare(const BaseObject* a, const BaseObject* b);
 
  protected:
-  void EnsureInitialised();
+  // A container whose constructor has not run yet (zero-filled static
+  // storage) sets itself up on first use and enters the early table.
+  void EnsureInitialised() {
+    if (!valid_) InitialiseEarly();
+  }
+  void InitialiseEarly();
+  void SortInTail();
+  int32_t SearchSorted(const BaseObject* item, uint32_t end) const;
+  bool Grow();
 
-  BaseObject** items_ = nullptr;
-  uint32_t count_ = 0;
-  uint32_t capacity_ = 0;
-  uint32_t delta_ = 0;
-  uint32_t flags_ = 0;
-  ItemCompare compare_ = nullptr;
-  uint8_t tail_ = 0;
-  bool sorted_ = false;
-  bool valid_ = false;
-  PSharedObject* guard_ = nullptr;
+  // No default member initialisers: the StaticInit constructor must leave
+  // the fields of an early-initialised container as they are; the other
+  // constructors set every field.
+  BaseObject** items_;
+  uint32_t count_;
+  uint32_t capacity_;
+  uint32_t delta_;
+  uint32_t flags_;
+  ItemCompare compare_;
+  uint8_t tail_;
+  bool sorted_;
+  bool valid_;
+  PSharedObject* guard_;
 };
+
+// Empties every container that initialised itself before its constructor ran
+// (destroying owned items) and releases its array. Run by the exit function
+// of priority 10.
+void ReleaseEarlyContainers();
+// Number of containers in that table (at most 64).
+uint32_t EarlyContainerCount();
 
 template <typename T>
 class PSContainer : public SContainer {

@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdio>
 
-// Formats into the calling thread's formatting buffer (grown as needed, kept
-// for the next use). The text stays valid until the next Format on the same
-// thread.
+// Formats into the calling thread's formatting buffer (from 256 bytes,
+// doubled until the text fits; storage above 1 MiB is released before the
+// next use, smaller storage is kept). Each thread has two such buffers used in
+// turn, so the result of one Format may be passed to the next; a text stays
+// valid until the second-next Format on the same thread. Copy it (PStr) to
+// keep it. A null format gives "".
 const char* Format(const char* format, ...);
 const char* VFormat(const char* format, va_list args);
 

@@ -155,10 +155,10 @@ class SContainer;
 class PTokens {
  public:
   enum : uint32_t {
-    kQuotes = 1,      // double quotes group characters and are removed
-    kKeepEmpty = 2,   // keep empty fields
-    kMultiString = 4, // zero-terminated strings ended by an empty one
-    kTrim = 8,        // trim each field
+    kQuotes = 1,       // double quotes group characters and are removed
+    kKeepEmpty = 2,    // keep empty fields
+    kMultiString = 4,  // zero-terminated strings ended by an empty one
+    kTrim = 8,         // trim each field
   };
   PTokens(const char* text, const char* delimiters, uint32_t flags = 0);
   ~PTokens();

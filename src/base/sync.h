@@ -16,6 +16,10 @@ class PSyncObject : public BaseObject {
  public:
   PSyncObject();
   ~PSyncObject() override;
+  PSyncObject(const PSyncObject&) = delete;
+  PSyncObject& operator=(const PSyncObject&) = delete;
+  // Tag for an object kept out of the live list (the list's own guard).
+  struct Unlisted {};
   const char* ClassName() const override { return "PSyncObject"; }
   virtual void* GetHandle() = 0;
 
@@ -24,8 +28,13 @@ class PSyncObject : public BaseObject {
   const char* Name() const { return name_.Text(); }
 
  protected:
+  explicit PSyncObject(Unlisted);
+
   Istr name_;
   Istr description_;
+
+ private:
+  bool listed_ = false;
 };
 
 // Number of live synchronisation objects (for leak checks).
@@ -43,6 +52,9 @@ class PSharedObject : public PSyncObject {
   void Unlock();
   bool HasLock() const { return lock_ != nullptr; }
   void* GetHandle() override { return this; }
+
+  // The guard of the live list: kept out of the list it guards.
+  explicit PSharedObject(Unlisted);
 
  private:
   std::unique_ptr<platform::RecursiveLock> lock_;
@@ -64,6 +76,7 @@ class PSharedObjectLocker : public BaseObject {
 };
 
 // Releases a lock taken explicitly when the scope is left without Release().
+// The owner (the USB channel) locks first, then builds the Unlocker.
 class Unlocker {
  public:
   explicit Unlocker(PSharedObject& lock) : lock_(lock) {}
@@ -88,7 +101,8 @@ class Unlocker {
   bool released_ = false;
 };
 
-// An unnamed manual-reset event.
+// An unnamed manual-reset event. Set/Reset/Wait give false when the event
+// could not be created.
 class PEvent : public PSyncObject {
  public:
   explicit PEvent(bool initialState);
@@ -120,7 +134,8 @@ class PTickTimeout {
   bool autoRestart;
 };
 
-// Microsecond interval timer on the performance counter.
+// Microsecond interval timer on the performance counter. A period of 0 or
+// less means no minimum interval: WaitDue then returns at once.
 class PIntervalTimerMCS {
  public:
   explicit PIntervalTimerMCS(int64_t periodMicroseconds = -1);
