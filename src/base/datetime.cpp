@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/numbers.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // File classes: PTextFile, PTextFileContainer, PBinaryFile, and reading a
 // whole file into a buffer.
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -34,12 +35,48 @@ int LineSize(size_t size) {
   return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
 }
 
-// The C runtime's text for the failure of the last open.
-PStr OpenFailureText(int err) {
+// The C runtime's text for a failed open. The open reports a Windows error
+// number; the C runtime sets errno from it the same way (a sharing
+// violation is EACCES there too).
+PStr OpenFailureText(uint32_t error) {
+  int err = 0;
+  switch (error) {
+    case platform::kErrorFileNotFound:
+    case platform::kErrorPathNotFound:
+    case platform::kErrorInvalidName:
+      err = ENOENT;
+      break;
+    case platform::kErrorAccessDenied:
+    case platform::kErrorSharingViolation:
+    case platform::kErrorLockViolation:
+    case platform::kErrorWriteProtect:
+      err = EACCES;
+      break;
+    case platform::kErrorTooManyOpenFiles:
+      err = EMFILE;
+      break;
+    case platform::kErrorFileExists:
+    case platform::kErrorAlreadyExists:
+      err = EEXIST;
+      break;
+    case platform::kErrorNotEnoughMemory:
+      err = ENOMEM;
+      break;
+    case platform::kErrorInvalidParameter:
+      err = EINVAL;
+      break;
+    case platform::kErrorDiskFull:
+      err = ENOSPC;
+      break;
+    case platform::kErrorFilenameTooLong:
+      err = ENAMETOOLONG;
+      break;
+    default:
+      break;
+  }
   if (err == 0) return PStr("Unknown error");
   std::string text = platform::RuntimeErrorText(err);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-    text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return PStr(text.empty() ? "Unknown error" : text.c_str());
 }
 
@@ -54,8 +91,7 @@ bool ReadFileToBuffer(DynArrayBase& buffer, const char* path, bool quiet, int64_
   uint32_t error = 0;
   FILE* stream = platform::OpenStream(path, "rb", 0, error);
   if (!stream) {
-    const int err = platform::RuntimeErrno();
-    if (!quiet) Message("mf", 8385u, path, OpenFailureText(err).c_str());
+    if (!quiet) Message("mf", 8385u, path, OpenFailureText(error).c_str());
     platform::SetLastError(error);
     return false;
   }
@@ -165,9 +201,12 @@ void PTextFile::OpenWithMode(const char* path, const char* mode, bool quiet, con
     std::strncpy(mode_, mode ? mode : "r", sizeof mode_ - 1);
     mode_[sizeof mode_ - 1] = 0;
   }
-  flags_ = (quiet ? kQuiet : 0) | (mode_[0] == 'w' || mode_[0] == 'a' ? kWrite : 0) |
-           (std::strchr(mode_, '+') ? kUpdate : 0) | (std::strchr(mode_, 'b') ? kBinary : 0) |
-           (safeWrite ? kSafeWrite : 0);
+  flags_ = 0;
+  if (quiet) flags_ |= kQuiet;
+  if (mode_[0] == 'w' || mode_[0] == 'a') flags_ |= kWrite;
+  if (std::strchr(mode_, '+')) flags_ |= kUpdate;
+  if (std::strchr(mode_, 'b')) flags_ |= kBinary;
+  if (safeWrite) flags_ |= kSafeWrite;
   if (!path) {
     error_ = true;
     openError_ = platform::kErrorInvalidParameter;
