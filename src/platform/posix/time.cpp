@@ -200,6 +200,7 @@ bool UtcToLocal(const SystemTime& utc, SystemTime& local) {
   const time_t seconds =
       static_cast<time_t>(days * 86400 + utc.hour * 3600 + utc.minute * 60 + utc.second);
   tm out{};
+  tzset();  // localtime_r alone need not notice a changed TZ
   if (localtime_r(&seconds, &out) == nullptr) return false;
   local = FromTm(out, utc.milliseconds);
   return true;

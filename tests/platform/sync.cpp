@@ -1,0 +1,144 @@
+// Re-entrant locks, events and named mutexes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+
+namespace {
+
+class Dilated : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::SetTimeScale(100.0); }
+  void TearDown() override { platform::SetTimeScale(1.0); }
+};
+
+TEST(RecursiveLock, OwnerReentersAndOthersWaitUntilTheLastUnlock) {
+  platform::RecursiveLock lock;
+  lock.Lock();
+  EXPECT_TRUE(lock.TryLock());  // the owner takes it again
+  auto otherTries = [&lock] {
+    bool taken = false;
+    std::thread other([&] {
+      taken = lock.TryLock();
+      if (taken) lock.Unlock();
+    });
+    other.join();
+    return taken;
+  };
+  EXPECT_FALSE(otherTries());
+  lock.Unlock();
+  EXPECT_FALSE(otherTries());  // still held once
+  lock.Unlock();
+  EXPECT_TRUE(otherTries());
+}
+
+TEST(RecursiveLock, SerialisesTwoThreads) {
+  platform::RecursiveLock lock;
+  long counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      lock.Lock();
+      lock.Lock();
+      ++counter;
+      lock.Unlock();
+      lock.Unlock();
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 40000);
+}
+
+TEST_F(Dilated, ManualResetEventStaysSignalledUntilReset) {
+  platform::Event event(true, false);
+  EXPECT_FALSE(event.Wait(0));
+  event.Set();
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_TRUE(event.Wait(100));
+  event.Reset();
+  EXPECT_FALSE(event.Wait(0));
+  platform::Event initially(true, true);
+  EXPECT_TRUE(initially.Wait(0));
+}
+
+TEST_F(Dilated, AutoResetEventReleasesOneWaitAtATime) {
+  platform::Event event(false, true);
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(0));
+
+  std::atomic<int> released{0};
+  auto waiter = [&] {
+    if (event.Wait(30000)) ++released;  // 300 ms real at scale 100
+  };
+  std::thread a(waiter), b(waiter);
+  platform::Sleep(500);  // both are waiting
+  event.Set();
+  platform::Sleep(500);
+  EXPECT_EQ(released.load(), 1);
+  event.Set();
+  a.join();
+  b.join();
+  EXPECT_EQ(released.load(), 2);
+  EXPECT_FALSE(event.Wait(0));
+}
+
+TEST_F(Dilated, WaitTimesOutOnTheDilatedClock) {
+  platform::Event event(true, false);
+  const uint32_t start = platform::TickCount();
+  EXPECT_FALSE(event.Wait(1000));  // ~10 ms real
+  EXPECT_GE(platform::TickCount() - start, 1000u);
+}
+
+TEST_F(Dilated, WaitEndsWhenAnotherThreadSets) {
+  platform::Event event(false, false);
+  std::thread setter([&] {
+    platform::Sleep(200);
+    event.Set();
+  });
+  EXPECT_TRUE(event.Wait(platform::kInfinite));
+  setter.join();
+}
+
+std::string UniqueName(const char* stem) {
+  return std::string(stem) + std::to_string(platform::CurrentProcessId());
+}
+
+TEST(NamedMutex, ProbeOfANewNameIsFalseAndLeavesNothing) {
+  const std::string name = UniqueName("nvd-test-probe-");
+  EXPECT_FALSE(platform::IsNamedMutexPresent(name.c_str()));
+  EXPECT_FALSE(platform::IsNamedMutexPresent(name.c_str()));  // nothing was left to find
+  // No lock file stays in any per-user mutex folder.
+  bool found = false;
+  platform::ListDirectory("/tmp", [&](const platform::DirectoryEntry& folder) {
+    if (folder.name.rfind("nvdevices-mutex-", 0) != 0) return;
+    platform::ListDirectory(("/tmp/" + folder.name).c_str(),
+                            [&](const platform::DirectoryEntry& entry) {
+                              if (entry.name == name) found = true;
+                            });
+  });
+  EXPECT_FALSE(found);
+}
+
+TEST(NamedMutex, HeldNameIsReportedPresentUntilReleased) {
+  const std::string name = "Global\\" + UniqueName("nvd-test-held-");
+  {
+    platform::NamedMutexHolder holder(name.c_str());
+    ASSERT_TRUE(holder.IsHeld());
+    EXPECT_TRUE(platform::IsNamedMutexPresent(name.c_str()));
+    EXPECT_TRUE(platform::IsNamedMutexPresent(name.c_str()));  // the probe keeps it intact
+    platform::NamedMutexHolder second(name.c_str());
+    EXPECT_FALSE(second.IsHeld());
+    EXPECT_TRUE(platform::IsNamedMutexPresent(name.c_str()));
+  }
+  EXPECT_FALSE(platform::IsNamedMutexPresent(name.c_str()));
+}
+
+}  // namespace
