@@ -32,6 +32,12 @@ const char* BuildSystemInfoBlock();  // valid until the next call on this thread
 // Device-layer output hooks.
 void DeviceErrorHook(const char* text);  // "Error: %s\n"
 void DeviceInfoHook(const char* text);   // "%s"
+// The hooks the device layer calls (installed at start-up; a null hook
+// drops the text).
+using DeviceTextHookFn = void (*)(const char* text);
+void SetDeviceOutputHooks(DeviceTextHookFn errorHook, DeviceTextHookFn infoHook);
+void DeviceErrorOutput(const char* text);
+void DeviceInfoOutput(const char* text);
 
 // Base name of the log file: null disables the log; the default (the module
 // name) is restored by SetLogBaseName(kDefaultLogBaseName). A name with a
@@ -41,8 +47,16 @@ void SetLogBaseName(const char* name);
 // Full path of the open log file ("" while closed).
 const char* LogPath();
 void SetLogCutOff(bool on);
-// Closes the log so that the next entry opens it again (tests, unload).
+// Bytes removed by cut-offs since the log was opened.
+uint64_t LogTotalCut();
+// Closes the log so that the next entry opens it again as a new file (the
+// total cut starts again from 0).
 void CloseLog();
+
+// The log's size limits: a file longer than kLogCutOffLimit before an entry
+// is cut to its newest kLogKeptBytes behind the header.
+inline constexpr int64_t kLogCutOffLimit = 0x800000;
+inline constexpr int64_t kLogKeptBytes = 0x400000;
 
 // Process-wide trace level: 0 at load; device trace lines are written only
 // when it is at least 1.

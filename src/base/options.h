@@ -19,31 +19,42 @@ struct TracerEx {
 TracerEx* RegisterTracerEx(TracerEx* record, const char* key, uint64_t mask, const char* help);
 // The registered options in registration order.
 uint32_t TracerExCount();
-const TracerEx* TracerExAt(uint32_t index);
+const TracerEx* TracerExAt(uint32_t index);     // null past the count
+const TracerEx* FindTracerEx(const char* key);  // null when not registered
 
 // The process-wide option word (0 at load) and the option test.
 extern uint64_t g_OptionWord;
-inline bool IsOptionOn(uint64_t mask) { return (g_OptionWord & mask) != 0; }
+inline bool IsOptionOn(uint64_t mask) {
+  return (g_OptionWord & mask) != 0;
+}
 
 // The masks by name.
 enum : uint64_t {
-  kOptForceTargetUpload = 2,      // ftu
-  kOptDebugOn = 8,                // dbg
-  kOptDebugOff = 16,              // ndbg
-  kOptTraceSql = 32,              // tsql
-  kOptSkipTargetUpload = 128,     // ntu
-  kOptNoKaltoCheck = 256,         // klt
-  kOptLogTimestamps = 512,        // tlog
-  kOptEndlessUsbTimeout = 1024,   // et
-  kOptNoFirmwareImage = 2048,     // nfw
-  kOptFullCommandTrace = 4096,    // fct
+  kOptForceTargetUpload = 2,     // ftu
+  kOptDebugOn = 8,               // dbg
+  kOptDebugOff = 16,             // ndbg
+  kOptTraceSql = 32,             // tsql
+  kOptSkipTargetUpload = 128,    // ntu
+  kOptNoKaltoCheck = 256,        // klt
+  kOptLogTimestamps = 512,       // tlog
+  kOptEndlessUsbTimeout = 1024,  // et
+  kOptNoFirmwareImage = 2048,    // nfw
+  kOptFullCommandTrace = 4096,   // fct
 };
 
+// Start-up and exit lists of {function, priority}. Both are built on first
+// use, so registrations from any static initialiser survive. The library's
+// start-up (startup.cpp) runs the start-up list once, as the last step of its
+// static initialisation; a function registered after that run is called at
+// once instead of being left behind.
 using StartupFunction = void (*)();
 void RegisterStartupFunction(StartupFunction function, int32_t priority);
 void RegisterExitFunction(StartupFunction function, int32_t priority);
-// Sorts the start-up list by ascending priority and calls every entry.
+// Sorts the pending start-up entries by ascending priority (equal priorities
+// in registration order) and calls every one.
 void RunStartupFunctions();
 // Runs the exit functions of one phase (priority below 33, or 33 and above),
-// highest priority first.
+// highest priority first; each function runs once.
 void RunExitFunctions(bool highPhase);
+uint32_t PendingStartupFunctionCount();
+bool StartupFunctionsRan();

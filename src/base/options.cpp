@@ -1,0 +1,165 @@
+// Trace options and the start-up and exit function lists.
+//
+// Every list here is constructed on first use (a function-local static), so a
+// registration made by any static initialiser survives whatever order the
+// initialisers of the library's translation units run in.
+#include "base/options.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "base/messages.h"
+
+// The start-up code lives in startup.cpp; every user of the option and
+// start-up lists needs it linked in, so this reference pulls it out of the
+// static library together with this file.
+extern const int g_FoundationStartupAnchor;
+[[maybe_unused]] static const int* const kStartupAnchor = &g_FoundationStartupAnchor;
+
+uint64_t g_OptionWord = 0;
+
+namespace {
+
+std::vector<TracerEx*>& TracerRegistry() {
+  static std::vector<TracerEx*> registry;
+  return registry;
+}
+
+struct FunctionEntry {
+  StartupFunction function;
+  int32_t priority;
+};
+
+struct FunctionList {
+  std::recursive_mutex lock;
+  std::vector<FunctionEntry> entries;
+  bool ran = false;  // the start-up run has happened
+};
+
+FunctionList& StartupList() {
+  static FunctionList list;
+  return list;
+}
+
+FunctionList& ExitList() {
+  static FunctionList list;
+  return list;
+}
+
+// Stable ascending order by priority: equal priorities keep their
+// registration order.
+void SortByPriority(std::vector<FunctionEntry>& entries) {
+  std::stable_sort(
+      entries.begin(), entries.end(),
+      [](const FunctionEntry& a, const FunctionEntry& b) { return a.priority < b.priority; });
+}
+
+}  // namespace
+
+TracerEx* RegisterTracerEx(TracerEx* record, const char* key, uint64_t mask, const char* help) {
+  if (record == nullptr) return record;
+  record->key = key;
+  record->mask = mask;
+  record->help = help;
+  if (key == nullptr) return record;
+  auto& registry = TracerRegistry();
+  for (const TracerEx* item : registry) {
+    if (item->key != nullptr && std::strcmp(item->key, key) == 0) {
+      ErrorBox("Duplicate TracerEx item '%s'", key);
+      return record;
+    }
+    if (item->mask == mask) {
+      ErrorBox("Duplicate TracerEx mask for item '%s'", key);
+      return record;
+    }
+  }
+  registry.push_back(record);
+  return record;
+}
+
+uint32_t TracerExCount() {
+  return static_cast<uint32_t>(TracerRegistry().size());
+}
+
+const TracerEx* TracerExAt(uint32_t index) {
+  auto& registry = TracerRegistry();
+  return index < registry.size() ? registry[index] : nullptr;
+}
+
+const TracerEx* FindTracerEx(const char* key) {
+  if (key == nullptr) return nullptr;
+  for (const TracerEx* item : TracerRegistry())
+    if (std::strcmp(item->key, key) == 0) return item;
+  return nullptr;
+}
+
+void RegisterStartupFunction(StartupFunction function, int32_t priority) {
+  if (function == nullptr) return;
+  FunctionList& list = StartupList();
+  bool runNow = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(list.lock);
+    if (list.ran)
+      runNow = true;
+    else
+      list.entries.push_back({function, priority});
+  }
+  // Registered after the run (a static initialiser that ran late): call it at
+  // once rather than never.
+  if (runNow) function();
+}
+
+void RegisterExitFunction(StartupFunction function, int32_t priority) {
+  if (function == nullptr) return;
+  FunctionList& list = ExitList();
+  std::lock_guard<std::recursive_mutex> guard(list.lock);
+  list.entries.push_back({function, priority});
+}
+
+void RunStartupFunctions() {
+  FunctionList& list = StartupList();
+  std::vector<FunctionEntry> pending;
+  {
+    std::lock_guard<std::recursive_mutex> guard(list.lock);
+    list.ran = true;
+    pending.swap(list.entries);
+  }
+  SortByPriority(pending);
+  for (const FunctionEntry& entry : pending)
+    entry.function();
+}
+
+void RunExitFunctions(bool highPhase) {
+  FunctionList& list = ExitList();
+  std::vector<FunctionEntry> phase;
+  {
+    std::lock_guard<std::recursive_mutex> guard(list.lock);
+    SortByPriority(list.entries);
+    // Take this phase's entries out of the list so that each runs once.
+    std::vector<FunctionEntry> rest;
+    for (const FunctionEntry& entry : list.entries) {
+      if ((entry.priority >= 33) == highPhase)
+        phase.push_back(entry);
+      else
+        rest.push_back(entry);
+    }
+    list.entries.swap(rest);
+  }
+  // Highest priority first.
+  for (auto it = phase.rbegin(); it != phase.rend(); ++it)
+    it->function();
+}
+
+uint32_t PendingStartupFunctionCount() {
+  FunctionList& list = StartupList();
+  std::lock_guard<std::recursive_mutex> guard(list.lock);
+  return static_cast<uint32_t>(list.entries.size());
+}
+
+bool StartupFunctionsRan() {
+  FunctionList& list = StartupList();
+  std::lock_guard<std::recursive_mutex> guard(list.lock);
+  return list.ran;
+}

@@ -1,0 +1,271 @@
+// The library's start-up: the facts recorded at load, the process-wide hooks,
+// the trace-option registrations and the run of the start-up list.
+//
+// Everything here runs during static initialisation, on the thread that loads
+// the library (that thread is recorded as the main thread). The order is:
+//   1. the device registry - built on first use by the device layer;
+//   2. the foundation's objects (load-time facts, log state, message
+//      catalogue) and the exit function that releases early containers;
+//   3. the hooks and switches and the unhandled-exception handler;
+//   4. the protocol's deferred entries - the protocol layer registers them
+//      with RegisterStartupFunction (priority 100) from its own initialisers;
+//   5. the first five trace options;
+//   6. the remaining foundation globals and the last five trace options;
+//   7. the start-up list, sorted by priority, then the exit runner.
+// Every list is constructed on first use, so entries registered by other
+// translation units survive whatever order the initialisers run in. The
+// linker places this file's initialiser after those of the layers above (they
+// come first on the link line), so their deferred entries are in the list
+// when it runs; an entry registered later still is called at once.
+#include <cstdlib>
+#include <exception>
+#include <iterator>
+#include <string>
+
+#include "base/containers.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/messages.h"
+#include "base/options.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+
+// Referenced by the files that need the start-up, so that linking any of them
+// links this one (and its initialisers) too.
+extern const int g_FoundationStartupAnchor;
+const int g_FoundationStartupAnchor = 0;
+
+// The run-time procedures. Defined before the start-up object below so that
+// they are constructed when it probes them.
+RT_PROC2<int64_t, void*, int*> g_IsWow64Process("IsWow64Process", "kernel32");
+RT_PROC2<int, char16_t*, int> g_GetUserDefaultLocaleName("GetUserDefaultLocaleName", "kernel32");
+RT_PROC<const char*> g_WineGetVersion("wine_get_version", "ntdll");
+
+namespace {
+
+// Diagnostic markers of the foundation's sections.
+#define NVD_SECTION(number, name) "<SECTION>" #number ": " name "@" __FILE__
+const char* g_CurrentSection = "";
+
+void RunLowExitPhase() {
+  RunExitFunctions(false);
+}
+void RunHighExitPhase() {
+  RunExitFunctions(true);
+}
+
+// The facts about the process recorded once at load, in this order.
+struct LoadFacts {
+  uint32_t mainThreadId = 0;
+  std::string startupDirectory;
+  bool underWine = false;
+  std::string userName;
+  std::string programFolder;
+  std::string hostProgramPath;
+  std::string hostProgramFileName;
+  uint32_t monitorWidth = 0, monitorHeight = 0;
+  uint32_t gadget = 24, button = 16;
+
+  LoadFacts() {
+    mainThreadId = platform::CurrentThreadId();
+    startupDirectory = platform::CurrentDirectory();
+    // Windows switches off critical-error boxes while the environment is
+    // probed; the platform's module loader does that where it applies.
+    underWine = g_WineGetVersion.IsAvailable();
+    userName = platform::UserName();
+    if (userName.size() > 128) userName.resize(128);
+    // The program folder ("*SystemPath*" when set) with its final separator.
+    // Pointing the DLL search at "*SystemPath*" is a Windows loader matter and
+    // belongs to the platform's module loading.
+    PStr folder = ProgramFolder();
+    programFolder = folder.IsNull() ? "" : folder.c_str();
+    if (!programFolder.empty() && !platform::IsPathSeparator(programFolder.back()))
+      programFolder += platform::kPathSeparator;
+    hostProgramPath = platform::HostExecutablePath();
+    size_t slash = hostProgramPath.find_last_of("\\/");
+    hostProgramFileName =
+        slash == std::string::npos ? hostProgramPath : hostProgramPath.substr(slash + 1);
+
+    const platform::SystemFacts facts = platform::ReadSystemFacts();
+    monitorWidth = facts.monitorWidth;
+    monitorHeight = facts.monitorHeight;
+    if (monitorWidth == 0 || monitorHeight == 0) {
+      monitorWidth = facts.screenWidth;
+      monitorHeight = facts.screenHeight;
+    }
+    // A 64-bit library never runs on Windows 5.1 (XP x64 is 5.2), so the icon
+    // width decides.
+    ChooseGadgetSizes(false, monitorWidth, monitorHeight, facts.iconWidth, gadget, button);
+
+    // The exit phase of priorities below 33 (the start-up runner registers
+    // the other one later, so it runs first at exit).
+    std::atexit(RunLowExitPhase);
+  }
+};
+
+LoadFacts& Facts() {
+  static LoadFacts facts;
+  return facts;
+}
+
+// The unhandled-exception handler: an exception that leaves every handler
+// ends the process with exit code -1 after one log line.
+[[noreturn]] void UnhandledException() {
+  LogPrint("Exception...\n");
+  platform::ExitProcess(-1);
+}
+
+void ReleaseEarlyContainersAtExit() {
+  ReleaseEarlyContainers();
+}
+
+// The trace options. The help texts are "English|Russian", the Russian half
+// converted once to Windows-1251.
+struct TraceOptionRow {
+  const char* key;
+  uint64_t mask;
+  const char* english;
+  const char* russian;  // UTF-8, null when there is no second half
+};
+
+// clang-format off
+constexpr TraceOptionRow kFirstOptions[] = {
+    {"ftu", kOptForceTargetUpload, "Force target upload (signature always mismatch)",
+     "Всегда обновлять прошивку (имитировать несовпадение сигнатуры)"},
+    {"ntu", kOptSkipTargetUpload, "Skip target upload (signature always match)",
+     "Не обновлять прошивку (имитировать совпадение сигнатуры)"},
+    {"klt", kOptNoKaltoCheck, "Do not check for Kalto presence", "Не проверять, запущен ли Kalto"},
+    {"nfw", kOptNoFirmwareImage, "Do not use FW_IMAGE_xxx commands",
+     "Не использовать команды FW_IMAGE_xxx"},
+    {"fct", kOptFullCommandTrace, "Full command trace", "Полная трасса команд"},
+};
+constexpr TraceOptionRow kLastOptions[] = {
+    {"dbg", kOptDebugOn, "Force Debug=1", nullptr},
+    {"ndbg", kOptDebugOff, "Force Debug=0", nullptr},
+    {"tsql", kOptTraceSql, "Trace all SQL requests", nullptr},
+    {"tlog", kOptLogTimestamps, "Timestamps in log", nullptr},
+    {"et", kOptEndlessUsbTimeout, "Endless USB timeout", nullptr},
+};
+// clang-format on
+
+constexpr size_t kOptionCount = std::size(kFirstOptions) + std::size(kLastOptions);
+TracerEx g_TraceOptions[kOptionCount];
+std::string g_TraceOptionHelp[kOptionCount];
+
+void RegisterTraceOption(size_t slot, const TraceOptionRow& row) {
+  std::string& help = g_TraceOptionHelp[slot];
+  help = row.english;
+  help += '|';
+  if (row.russian != nullptr) {
+    PStr second = To1251(row.russian);
+    if (!second.IsNull()) help += second.c_str();
+  }
+  RegisterTracerEx(&g_TraceOptions[slot], row.key, row.mask, help.c_str());
+}
+
+struct FoundationStartup {
+  FoundationStartup() {
+    g_CurrentSection = NVD_SECTION(1, "Main");
+    // 2. The foundation's objects.
+    Facts();
+    CatalogueText(0);  // builds the message catalogue
+    RegisterExitFunction(ReleaseEarlyContainersAtExit, 10);
+
+    // 3. Hooks, switches and the unhandled-exception handler.
+    g_CurrentSection = NVD_SECTION(2, "Log");
+    SetPrintHook(WriteLogEntry);
+    SetLogWriteHook(WriteLogText);
+    SetDeviceOutputHooks(DeviceErrorHook, DeviceInfoHook);
+    std::set_terminate(UnhandledException);
+
+    // 5. The first five trace options.
+    size_t slot = 0;
+    for (const TraceOptionRow& row : kFirstOptions)
+      RegisterTraceOption(slot++, row);
+
+    // 6. The remaining foundation globals and the last five trace options.
+    g_CurrentSection = NVD_SECTION(8, "wstr");
+    g_CurrentSection = NVD_SECTION(6, "PTextFile");
+    g_CurrentSection = NVD_SECTION(7, "PStopWatchMCS");
+    for (const TraceOptionRow& row : kLastOptions)
+      RegisterTraceOption(slot++, row);
+
+    // 7. The deferred entries in priority order, then the exit runner.
+    RunStartupFunctions();
+    std::atexit(RunHighExitPhase);
+    g_CurrentSection = "";
+  }
+};
+
+FoundationStartup g_FoundationStartup;
+
+}  // namespace
+
+uint32_t MainThreadId() {
+  return Facts().mainThreadId;
+}
+
+bool IsMainThread() {
+  const uint32_t main = Facts().mainThreadId;
+  return main == 0 || main == platform::CurrentThreadId();
+}
+
+const char* StartupDirectory() {
+  return Facts().startupDirectory.c_str();
+}
+const char* UserNameAtLoad() {
+  return Facts().userName.c_str();
+}
+bool UnderWine() {
+  return Facts().underWine;
+}
+const char* ProgramFolderAtLoad() {
+  return Facts().programFolder.c_str();
+}
+uint32_t MonitorWidth() {
+  return Facts().monitorWidth;
+}
+uint32_t MonitorHeight() {
+  return Facts().monitorHeight;
+}
+uint32_t GadgetSize() {
+  return Facts().gadget;
+}
+uint32_t ButtonSize() {
+  return Facts().button;
+}
+const char* HostProgramPath() {
+  return Facts().hostProgramPath.c_str();
+}
+const char* HostProgramFileName() {
+  return Facts().hostProgramFileName.c_str();
+}
+const char* ModuleName() {
+  return "NVDevices";
+}
+const char* CurrentStartupSection() {
+  return g_CurrentSection;
+}
+
+void ChooseGadgetSizes(bool windowsXp, uint32_t screenWidth, uint32_t screenHeight,
+                       uint32_t iconWidth, uint32_t& gadget, uint32_t& button) {
+  gadget = 24;
+  button = 16;
+  if (windowsXp) {
+    if (screenWidth >= 3840 && screenHeight >= 2160) {
+      gadget = 48;
+      button = 24;
+    } else if (screenWidth >= 2560 && screenHeight >= 1440) {
+      gadget = 32;
+    }
+  } else {
+    if (iconWidth >= 64) {
+      gadget = 48;
+      button = 24;
+    } else if (iconWidth >= 48) {
+      gadget = 32;
+    }
+  }
+}
