@@ -76,7 +76,8 @@ PStr OpenFailureText(uint32_t error) {
   }
   if (err == 0) return PStr("Unknown error");
   std::string text = platform::RuntimeErrorText(err);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    text.pop_back();
   return PStr(text.empty() ? "Unknown error" : text.c_str());
 }
 

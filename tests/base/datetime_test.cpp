@@ -1,0 +1,233 @@
+#include "base/datetime.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/files.h"
+#include "platform/time.h"
+
+namespace {
+
+using platform::SystemTime;
+
+SystemTime Make(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+  SystemTime t;
+  t.year = static_cast<uint16_t>(y);
+  t.month = static_cast<uint16_t>(mo);
+  t.day = static_cast<uint16_t>(d);
+  t.hour = static_cast<uint16_t>(h);
+  t.minute = static_cast<uint16_t>(mi);
+  t.second = static_cast<uint16_t>(s);
+  t.milliseconds = static_cast<uint16_t>(ms);
+  return t;
+}
+
+std::string Text(const SystemTime& t, uint32_t flags) {
+  char buffer[kDateTimeTextSize];
+  return FormatDateTime(buffer, t, flags);
+}
+
+std::string Cp1251(const char* utf8) {
+  return To1251(utf8).c_str();
+}
+
+const SystemTime kSample = Make(2026, 12, 5, 14, 3, 27, 7);
+
+TEST(FormatDateTime, MonthNameForms) {
+  EXPECT_EQ(Text(kSample, 0x0003), "Dec 5, 2026");
+  EXPECT_EQ(Text(kSample, 0x0403), "December 5, 2026");
+  EXPECT_EQ(Text(kSample, 0x0203), "Dec 05, 2026");
+  EXPECT_EQ(Text(kSample, 0x2203), "Dec  5, 2026");  // blank padding wins
+  EXPECT_EQ(Text(kSample, 0x0043), "Dec 5");
+  EXPECT_EQ(Text(kSample, 0x0023), "Dec 5, 26");
+  // Day before month: Russian names as Windows-1251 bytes.
+  EXPECT_EQ(Text(kSample, 0x0103), Cp1251("5 Дек 2026"));
+  EXPECT_EQ(Text(kSample, 0x0323), Cp1251("05 Дек 26"));
+  EXPECT_EQ(Text(kSample, 0x0503), Cp1251("5 декабря 2026"));
+  EXPECT_EQ(Text(kSample, 0x0143), Cp1251("5 Дек"));
+  EXPECT_EQ(Text(kSample, 0x0103).size(), 10u);  // one byte per letter
+  EXPECT_EQ(Text(Make(2026, 5, 1), 0x0503), Cp1251("1 мая 2026"));
+  EXPECT_EQ(Text(Make(2026, 9, 30), 0x0403), "September 30, 2026");
+}
+
+TEST(FormatDateTime, MonthOutsideRangePrintsQuestionMark) {
+  EXPECT_EQ(Text(Make(2026, 13, 5), 0x0003), "? 5, 2026");
+  EXPECT_EQ(Text(Make(2026, 0, 5), 0x0103), "5 ? 2026");
+}
+
+TEST(FormatDateTime, NumericAndIsoDates) {
+  EXPECT_EQ(Text(kSample, 0x0001), "12-05-2026");
+  EXPECT_EQ(Text(kSample, 0x0121), "05-12-26");
+  EXPECT_EQ(Text(kSample, 0x0041), "12-05-");
+  EXPECT_EQ(Text(kSample, 0x0081), "2026-12-05");
+  EXPECT_EQ(Text(kSample, 0x0083), "2026-12-05");  // ISO overrides the name
+  EXPECT_EQ(Text(kSample, 0x0881), "2026.12.05");
+  EXPECT_EQ(Text(kSample, 0x0105), "05-12-2026  14:03");
+  EXPECT_EQ(Text(kSample, 0x0905), "05.12.2026  14:03");
+}
+
+TEST(FormatDateTime, TimeParts) {
+  EXPECT_EQ(Text(kSample, 0x0004), "14:03");
+  EXPECT_EQ(Text(kSample, 0x001C), "14:03:27:007");
+  EXPECT_EQ(Text(kSample, 0x801C), "14:03:27:0");
+  EXPECT_EQ(Text(Make(2026, 12, 5, 14, 3, 27, 999), 0x801C), "14:03:27:9");
+  EXPECT_EQ(Text(kSample, 0x101C), "14-03-27-007");
+  EXPECT_EQ(Text(kSample, 0x181C), "14.03.27.007");
+  EXPECT_EQ(Text(kSample, 0x000F), "Dec 5, 2026  14:03:27");
+  EXPECT_EQ(Text(kSample, 0x0000), "");
+}
+
+TEST(FormatDateTime, UtcFlagShowsLocalTime) {
+  SystemTime local;
+  ASSERT_TRUE(platform::UtcToLocal(kSample, local));
+  EXPECT_EQ(Text(kSample, 0x408D), Text(local, 0x008D));
+}
+
+TEST(FormatDateTime, LongestTextFits) {
+  const SystemTime t = Make(65535, 9, 30, 23, 59, 59, 999);
+  const std::string text = Text(t, 0x041F);
+  EXPECT_EQ(text, "September 30, 65535  23:59:59:999");
+  EXPECT_LT(text.size(), kDateTimeTextSize);
+}
+
+TEST(TimeConversions, FileTime) {
+  uint64_t ft = 0;
+  ASSERT_TRUE(SystemTimeToFileTime(Make(1970, 1, 1), ft));
+  EXPECT_EQ(ft, 116444736000000000ull);
+  ASSERT_TRUE(SystemTimeToFileTime(Make(2024, 2, 29, 23, 59, 59, 999), ft));
+  EXPECT_EQ(ft, 133537247999990000ull);
+  SystemTime back;
+  ASSERT_TRUE(FileTimeToSystemTime(ft + 9999, back));  // sub-millisecond ticks drop
+  EXPECT_EQ(Text(back, 0x009D), "2024-02-29  23:59:59:999");
+  EXPECT_EQ(back.dayOfWeek, 4);  // Thursday
+  ASSERT_TRUE(FileTimeToSystemTime(0, back));
+  EXPECT_EQ(Text(back, 0x008D), "1601-01-01  00:00:00");
+  EXPECT_EQ(back.dayOfWeek, 1);  // Monday
+  EXPECT_FALSE(SystemTimeToFileTime(Make(1600, 12, 31), ft));
+  EXPECT_FALSE(SystemTimeToFileTime(Make(2023, 2, 29), ft));
+  EXPECT_FALSE(SystemTimeToFileTime(Make(2026, 1, 1, 24), ft));
+  EXPECT_FALSE(FileTimeToSystemTime(0x8000000000000000ull, back));
+  EXPECT_EQ(FileTimeToUnixMilliseconds(116444736000000000ull + 12345678), 1234u);
+  EXPECT_EQ(FileTimeToUnixMilliseconds(5), 0u);
+  EXPECT_EQ(DayOfWeek(2026, 12, 5), 6);
+}
+
+TEST(TimeConversions, OleDate) {
+  double ole = -1;
+  ASSERT_TRUE(SystemTimeToOleDate(Make(1899, 12, 30), ole));
+  EXPECT_EQ(ole, 0.0);
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2024, 2, 29), ole));
+  EXPECT_EQ(ole, 45351.0);
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2026, 12, 5, 14, 3, 27), ole));
+  EXPECT_NEAR(ole, 46361.58572916667, 1e-9);
+  SystemTime back;
+  ASSERT_TRUE(OleDateToSystemTime(ole, back));
+  EXPECT_EQ(Text(back, 0x009D), "2026-12-05  14:03:27:000");
+
+  // Before 1899-12-30 the fraction still counts forward from midnight.
+  ASSERT_TRUE(SystemTimeToOleDate(Make(1899, 12, 29, 6), ole));
+  EXPECT_EQ(ole, -1.25);
+  ASSERT_TRUE(OleDateToSystemTime(-1.25, back));
+  EXPECT_EQ(Text(back, 0x008D), "1899-12-29  06:00:00");
+  ASSERT_TRUE(OleDateToSystemTime(-0.5, back));
+  EXPECT_EQ(Text(back, 0x008D), "1899-12-30  12:00:00");
+  // A fraction that rounds to a whole day moves to the next midnight.
+  ASSERT_TRUE(OleDateToSystemTime(45351.9999999999, back));
+  EXPECT_EQ(Text(back, 0x009D), "2024-03-01  00:00:00:000");
+  // Leap day round trip with milliseconds.
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2024, 2, 29, 12, 30, 15, 250), ole));
+  ASSERT_TRUE(OleDateToSystemTime(ole, back));
+  EXPECT_EQ(Text(back, 0x009D), "2024-02-29  12:30:15:250");
+
+  EXPECT_FALSE(SystemTimeToOleDate(Make(99, 12, 31), ole));
+  EXPECT_FALSE(SystemTimeToOleDate(Make(10000, 1, 1), ole));
+  EXPECT_FALSE(OleDateToSystemTime(3e6, back));
+  EXPECT_FALSE(OleDateToSystemTime(-7e5, back));
+  EXPECT_FALSE(OleDateToSystemTime(0.0 / 0.0, back));
+}
+
+TEST(TimeConversions, DosDateTime) {
+  uint32_t dos = 0;
+  ASSERT_TRUE(SystemTimeToDosDateTime(Make(2024, 2, 29, 13, 45, 59), dos));
+  EXPECT_EQ(dos, 0x585D6DBDu);  // odd seconds go down to the two-second step
+  SystemTime back;
+  ASSERT_TRUE(DosDateTimeToSystemTime(dos, back));
+  EXPECT_EQ(Text(back, 0x008D), "2024-02-29  13:45:58");
+  EXPECT_EQ(back.dayOfWeek, 4);
+  EXPECT_FALSE(SystemTimeToDosDateTime(Make(1979, 12, 31), dos));
+  EXPECT_FALSE(SystemTimeToDosDateTime(Make(2108, 1, 1), dos));
+  EXPECT_FALSE(DosDateTimeToSystemTime(0, back));                          // month 0
+  EXPECT_FALSE(DosDateTimeToSystemTime(0x00210000u | (24u << 11), back));  // hour 24
+}
+
+TEST(PTimeStamp, FillsEveryRepresentation) {
+  PTimeStamp stamp(Make(2026, 12, 5, 14, 3, 27, 7), true);
+  EXPECT_STREQ(stamp.utcText, "Dec 5, 2026  14:03:27");
+  EXPECT_EQ(stamp.utcMilliseconds, 1796479407007u);
+  EXPECT_EQ(stamp.utcFileTime, 1796479407007u * 10000 + 116444736000000000ull);
+  EXPECT_NEAR(stamp.oleDate, 46361.58572916667, 1e-7);
+  EXPECT_EQ(stamp.utc.dayOfWeek, 6);
+  EXPECT_EQ(stamp.utcDos >> 16, ((2026u - 1980) << 9) | (12u << 5) | 5u);
+  SystemTime local;
+  ASSERT_TRUE(platform::UtcToLocal(stamp.utc, local));
+  EXPECT_EQ(stamp.local.hour, local.hour);
+  EXPECT_STREQ(stamp.localText, Text(local, 0x000F).c_str());
+  uint64_t localFileTime = 0;
+  ASSERT_TRUE(SystemTimeToFileTime(local, localFileTime));
+  EXPECT_EQ(stamp.localFileTime, localFileTime);
+  EXPECT_STREQ(stamp.UtcText(0x0081), "2026-12-05");
+  EXPECT_STREQ(stamp.LocalText(0x0004), Text(local, 0x0004).c_str());
+
+  // The same instant from its other representations.
+  EXPECT_EQ(PTimeStamp(stamp.oleDate).utcMilliseconds, stamp.utcMilliseconds);
+  EXPECT_EQ(PTimeStamp::FromFileTime(stamp.utcFileTime, true).utcMilliseconds,
+            stamp.utcMilliseconds);
+  EXPECT_EQ(PTimeStamp(stamp.local, false).utcFileTime, stamp.utcFileTime);
+  EXPECT_EQ(PTimeStamp(stamp.utcDos, true).utcMilliseconds, stamp.utcMilliseconds - 1007);
+}
+
+TEST(PTimeStamp, FileTimes) {
+  PTimeStamp missing = PTimeStamp::FromFile("/nonexistent/nvdevices/file.txt");
+  EXPECT_EQ(missing.utcFileTime, 0u);
+  EXPECT_EQ(missing.utc.year, 1601);
+  EXPECT_EQ(missing.utcMilliseconds, 0u);
+  EXPECT_EQ(missing.utcDos, 0u);
+
+  PTempFile temp;
+  const PTimeStamp before;
+  const PTimeStamp written = PTimeStamp::FromFile(temp);
+  EXPECT_LT(written.utcMilliseconds > before.utcMilliseconds
+                ? written.utcMilliseconds - before.utcMilliseconds
+                : before.utcMilliseconds - written.utcMilliseconds,
+            60000u);
+}
+
+TEST(VariantDateText, IsoTexts) {
+  double ole = 0;
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2026, 12, 5, 14, 3, 27), ole));
+  EXPECT_STREQ(VariantDateText(ole, true), "2026-12-05");
+  EXPECT_STREQ(VariantDateText(ole, false), "2026-12-05 14:03:27");
+  EXPECT_STREQ(VariantDateText(1e9, false), "");
+}
+
+TEST(ParseDateTime, Texts) {
+  double expected = 0;
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2026, 12, 5, 14, 3, 27), expected));
+  EXPECT_EQ(ParseDateTime("2026-12-05 14:03:27"), expected);
+  EXPECT_EQ(ParseDateTime("2026-12-05 14-03-27"), expected);
+  EXPECT_EQ(ParseDateTime("  2026-12-05   14:03:27 "), expected);
+  ASSERT_TRUE(SystemTimeToOleDate(Make(2026, 12, 5), expected));
+  EXPECT_EQ(ParseDateTime("2026-12-05"), expected);
+  EXPECT_EQ(ParseDateTime("2026-12-05 14:03"), expected);  // two time fields: midnight
+  EXPECT_EQ(ParseDateTime("2026-012-05"), expected);       // leading zeros are decimal
+  EXPECT_EQ(ParseDateTime("05.12.2026"), 0.0);
+  EXPECT_EQ(ParseDateTime("2026-13-05"), 0.0);
+  EXPECT_EQ(ParseDateTime("2026-02-29"), 0.0);
+  EXPECT_EQ(ParseDateTime("2026-12-05 25:00:00"), 0.0);
+  EXPECT_EQ(ParseDateTime("-1-12-05"), 0.0);
+  EXPECT_EQ(ParseDateTime(""), 0.0);
+  EXPECT_EQ(ParseDateTime(nullptr), 0.0);
+}
+
+}  // namespace
