@@ -149,6 +149,8 @@ class PTextFile {
   };
 
   PTextFile(const char* path, uint32_t flags);
+  // Plain integer flags (a literal 0 would otherwise also match a mode text).
+  PTextFile(const char* path, int flags) : PTextFile(path, static_cast<uint32_t>(flags)) {}
   // With a C mode text ("rt", "w+b", "a" ...).
   PTextFile(const char* path, const char* mode, bool quiet = false, const char* extraText = nullptr,
             bool safeWrite = false);

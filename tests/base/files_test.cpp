@@ -315,7 +315,7 @@ TEST_F(FilesTest, WritingAndReadingLines) {
   ASSERT_TRUE(binary.ReadBlock(block, 3));
   EXPECT_EQ(std::string(block, 3), "fir");
   char rest[64];
-  EXPECT_EQ(binary.Read(rest, sizeof rest), 19u);
+  EXPECT_EQ(binary.Read(rest, sizeof rest), 18u);
   EXPECT_FALSE(binary.ReadBlock(block, 1));
 }
 
