@@ -73,6 +73,19 @@ TEST_F(DilatedClock, TickCountIsNeverZeroAtStart) {
   EXPECT_NE(platform::TickCount(), 0u);
 }
 
+// The scale is read from the environment on the clock's first use, so each
+// case runs in a freshly started copy of this test program.
+TEST(TimeScaleDeathTest, ComesFromTheEnvironmentOnFirstUse) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE", "50");
+  EXPECT_EXIT(std::exit(platform::TimeScale() == 50.0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE", "fast");
+  EXPECT_EXIT(std::exit(platform::TimeScale() == 1.0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE", "-3");
+  EXPECT_EXIT(std::exit(platform::TimeScale() == 1.0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE", nullptr);
+}
+
 class LocalTime : public ::testing::Test {
  protected:
   void SetUp() override {
