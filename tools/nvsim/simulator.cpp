@@ -1,0 +1,737 @@
+#include "simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace nvsim {
+namespace {
+
+uint32_t LoadU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// One stand-in frame: size, type, reserved, the words, then the payload.
+std::vector<uint8_t> Frame(uint16_t type, std::initializer_list<uint32_t> words,
+                           const uint8_t* payload = nullptr, size_t payloadSize = 0) {
+  std::vector<uint8_t> out;
+  PutU32(out, static_cast<uint32_t>(4 + 4 * words.size() + payloadSize));
+  out.push_back(static_cast<uint8_t>(type));
+  out.push_back(static_cast<uint8_t>(type >> 8));
+  out.push_back(0);
+  out.push_back(0);
+  for (uint32_t w : words)
+    PutU32(out, w);
+  if (payloadSize != 0) out.insert(out.end(), payload, payload + payloadSize);
+  return out;
+}
+
+std::string ErrnoText(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+bool ValidEntryName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxEntryName || name[0] == '.') return false;
+  for (char c : name) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool MakeFolders(const std::string& path, std::string* error) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    const std::string part = path.substr(0, pos);
+    if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (error) *error = ErrnoText("mkdir " + part);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string DeviceRootFromEnvironment() {
+  const char* root = std::getenv("NVDEVICES_DEVICE_ROOT");
+  return root != nullptr && *root != '\0' ? std::string(root) : std::string(kDefaultDeviceRoot);
+}
+
+struct Simulator::Impl {
+  struct Connection {
+    int fd = -1;
+    bool broken = false;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;  // reply bytes not yet taken by the socket
+    uint32_t timeoutMs = kDefaultChannelTimeout;
+    bool reading = false;
+    uint32_t readMax = 0;
+    std::optional<RealClock::time_point> readDeadline;
+    std::deque<std::vector<uint8_t>> queue;  // transfers towards the host
+    size_t frontOffset = 0;
+  };
+
+  struct Slot {
+    Id id = 0;
+    std::unique_ptr<Instrument> model;
+    std::string folder;
+    bool plugged = false;
+    int listenFd = -1;
+    std::unique_ptr<Connection> conn;
+    uint64_t connGen = 0;  // changes whenever the connection goes
+    uint64_t plugGen = 0;  // changes whenever the entry is created or removed
+    uint32_t connections = 0;
+    uint32_t refusals = 0;
+    uint32_t plugs = 0;
+    uint64_t bytesFromHost = 0;
+    std::string SocketPath() const { return folder + "/" + model->Config().name + kSocketSuffix; }
+    std::string PropsPath() const { return folder + "/" + model->Config().name + kPropsSuffix; }
+  };
+
+  explicit Impl(Options options)
+      : root(options.root.empty() ? DeviceRootFromEnvironment() : options.root),
+        clock(options.timeScale) {}
+
+  std::string root;
+  DilatedClock clock;
+  mutable std::mutex mu;
+  std::map<Id, Slot> slots;
+  std::multimap<RealClock::time_point, std::function<void()>> timers;
+  Id nextId = 1;
+  int wake[2] = {-1, -1};
+  std::thread thread;
+  bool running = false;
+  bool stopping = false;
+
+  void Wake() {
+    if (wake[1] >= 0) {
+      const char byte = 1;
+      [[maybe_unused]] ssize_t n = ::write(wake[1], &byte, 1);
+    }
+  }
+
+  Slot* Find(Id id) {
+    auto it = slots.find(id);
+    return it == slots.end() ? nullptr : &it->second;
+  }
+
+  void After(uint32_t dilatedMs, std::function<void()> fn) {
+    timers.emplace(clock.After(dilatedMs), std::move(fn));
+    Wake();
+  }
+
+  // ---- entries ----
+
+  bool CreateEntry(Slot& slot, std::string* error) {
+    const InstrumentConfig& cfg = slot.model->Config();
+    if (!MakeFolders(slot.folder, error)) return false;
+    const std::string name = cfg.name;
+    const std::string propsTmp = slot.folder + "/." + name + kPropsSuffix + ".tmp";
+    const std::string sockTmp = slot.folder + "/." + name + kSocketSuffix + ".tmp";
+    ::unlink(propsTmp.c_str());
+    ::unlink(sockTmp.c_str());
+    ::unlink(slot.SocketPath().c_str());
+
+    std::string text;
+    if (cfg.service) text += "service=" + *cfg.service + "\n";
+    if (cfg.location) text += "location=" + *cfg.location + "\n";
+    if (cfg.description) text += "description=" + *cfg.description + "\n";
+    text += "serial=" + cfg.publicArea.prodSerNumber + "\n";
+    text += "simulator=nvsim\n";
+    const int file = ::open(propsTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file < 0) {
+      if (error) *error = ErrnoText("create " + propsTmp);
+      return false;
+    }
+    const bool written =
+        ::write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(file);
+    if (!written || ::rename(propsTmp.c_str(), slot.PropsPath().c_str()) != 0) {
+      if (error) *error = ErrnoText("write " + slot.PropsPath());
+      ::unlink(propsTmp.c_str());
+      return false;
+    }
+
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, sockTmp.c_str(), sockTmp.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 8) != 0 || ::rename(sockTmp.c_str(), slot.SocketPath().c_str()) != 0) {
+      if (error) *error = ErrnoText("socket " + slot.SocketPath());
+      if (fd >= 0) ::close(fd);
+      ::unlink(sockTmp.c_str());
+      ::unlink(slot.PropsPath().c_str());
+      return false;
+    }
+    slot.listenFd = fd;
+    slot.plugged = true;
+    ++slot.plugs;
+    ++slot.plugGen;
+    Wake();
+    return true;
+  }
+
+  void CloseConnection(Slot& slot) {
+    if (!slot.conn) return;
+    ::close(slot.conn->fd);
+    slot.conn.reset();
+    ++slot.connGen;
+    slot.model->DropPartialCommand();
+  }
+
+  void RemoveEntry(Slot& slot) {
+    if (slot.plugged) {
+      ::unlink(slot.SocketPath().c_str());
+      ::close(slot.listenFd);
+      slot.listenFd = -1;
+    }
+    CloseConnection(slot);
+    if (slot.plugged) ::unlink(slot.PropsPath().c_str());
+    slot.plugged = false;
+    ++slot.plugGen;
+    Wake();
+  }
+
+  void Unplug(Slot& slot, uint32_t replugMs) {
+    RemoveEntry(slot);
+    if (replugMs == kNever) return;
+    const Id id = slot.id;
+    const uint64_t gen = slot.plugGen;
+    After(replugMs, [this, id, gen] {
+      Slot* s = Find(id);
+      if (s != nullptr && s->plugGen == gen && !s->plugged) CreateEntry(*s, nullptr);
+    });
+  }
+
+  // ---- connection ----
+
+  void Send(Slot& slot, const std::vector<uint8_t>& bytes) {
+    Connection& c = *slot.conn;
+    c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+    Flush(c);
+  }
+
+  void Flush(Connection& c) {
+    while (!c.out.empty() && !c.broken) {
+      const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        c.out.erase(c.out.begin(), c.out.begin() + n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;  // the rest goes when the socket has room
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        c.broken = true;
+      }
+    }
+  }
+
+  bool Usable(const Slot& slot) const { return slot.conn && !slot.conn->broken; }
+
+  void Accept(Slot& slot) {
+    for (;;) {
+      const int fd = ::accept4(slot.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) return;
+      // A client that closed and connects again must not be refused because
+      // of its own old connection: take in whatever the old one still holds.
+      if (slot.conn) Pump(slot);
+      if (slot.conn && slot.conn->broken) CloseConnection(slot);
+      if (slot.conn || slot.model->Config().refuseOpen) {
+        const auto busy = Frame(kBusy, {kErrorSharingViolation});
+        [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
+        ::close(fd);
+        ++slot.refusals;
+        continue;
+      }
+      slot.conn = std::make_unique<Connection>();
+      slot.conn->fd = fd;
+      ++slot.connGen;
+      ++slot.connections;
+      slot.model->DropPartialCommand();
+      Send(slot, Frame(kHello, {kStandInVersion}));
+    }
+  }
+
+  // Reads what the socket holds and answers the requests in it.
+  void Pump(Slot& slot) {
+    Connection& c = *slot.conn;
+    uint8_t buffer[65536];
+    for (;;) {
+      const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        c.in.insert(c.in.end(), buffer, buffer + n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.broken = true;
+      break;
+    }
+    Process(slot);
+  }
+
+  void Process(Slot& slot) {
+    while (Usable(slot) && !slot.conn->reading) {
+      Connection& c = *slot.conn;
+      if (c.in.size() < 4) return;
+      const uint32_t size = LoadU32(c.in.data());
+      if (size < 4 || size > kMaxFrameSize) {
+        c.broken = true;
+        return;
+      }
+      if (c.in.size() < size + 4u) return;
+      const uint16_t type = static_cast<uint16_t>(c.in[4] | c.in[5] << 8);
+      std::vector<uint8_t> body(c.in.begin() + kFrameHeader, c.in.begin() + 4 + size);
+      c.in.erase(c.in.begin(), c.in.begin() + 4 + size);
+      Handle(slot, type, body);
+    }
+  }
+
+  void Handle(Slot& slot, uint16_t type, const std::vector<uint8_t>& body) {
+    Connection& c = *slot.conn;
+    switch (type) {
+      case kWrite: {
+        std::vector<Action> actions;
+        slot.bytesFromHost += body.size();
+        slot.model->Receive(body.data(), body.size(), clock.NowMs(), actions);
+        Send(slot, Frame(kWriteDone, {0, static_cast<uint32_t>(body.size())}));
+        Apply(slot, actions);
+        return;
+      }
+      case kRead: {
+        if (body.size() < 4) break;
+        c.readMax = std::min(LoadU32(body.data()), kMaxReadBytes);
+        if (c.readMax == 0) {
+          Send(slot, Frame(kReadDone, {0, 0}));
+        } else if (!c.queue.empty()) {
+          c.reading = true;
+          Deliver(slot);
+        } else if (c.timeoutMs == 0) {
+          Send(slot, Frame(kReadDone, {kErrorSemTimeout, 0}));
+        } else {
+          c.reading = true;
+          c.readDeadline.reset();
+          if (c.timeoutMs != kInfiniteTimeout) c.readDeadline = clock.After(c.timeoutMs);
+        }
+        return;
+      }
+      case kControl: {
+        if (body.size() < 12) break;
+        const uint32_t code = LoadU32(body.data());
+        const uint32_t outMax = LoadU32(body.data() + 4);
+        const uint32_t inSize = LoadU32(body.data() + 8);
+        if (inSize > body.size() - 12) break;
+        Control(slot, code, outMax, body.data() + 12, inSize);
+        return;
+      }
+      default:
+        break;
+    }
+    c.broken = true;  // unknown type or a frame too short for its fields
+  }
+
+  void Control(Slot& slot, uint32_t code, uint32_t outMax, const uint8_t* in, uint32_t inSize) {
+    Connection& c = *slot.conn;
+    auto answer = [&](uint32_t error, const std::vector<uint8_t>& out = {}) {
+      Send(slot,
+           Frame(kControlDone, {error, static_cast<uint32_t>(out.size())}, out.data(), out.size()));
+    };
+    switch (code) {
+      case kIoctlGetDriverVersion: {
+        if (outMax == 0) return answer(kErrorInsufficientBuffer);
+        std::string text = slot.model->Config().driverVersion;
+        if (text.size() + 1 > outMax) text.resize(outMax - 1);
+        std::vector<uint8_t> out(text.begin(), text.end());
+        out.push_back(0);
+        return answer(0, out);
+      }
+      case kIoctlSetTimeout:
+        if (inSize < 4) return answer(kErrorInvalidParameter);
+        c.timeoutMs = LoadU32(in);
+        return answer(0);
+      case kIoctlGetHandleStatus: {
+        if (outMax < 4) return answer(kErrorInsufficientBuffer);
+        std::vector<uint8_t> out;
+        PutU32(out, slot.model->Config().handleStatus);
+        return answer(0, out);
+      }
+      case kIoctlResetChannel:
+        if (inSize < 4) return answer(kErrorInvalidParameter);
+        c.queue.clear();
+        c.frontOffset = 0;
+        slot.model->DropPartialCommand();
+        return answer(0);
+      default:
+        return answer(kErrorInvalidFunction);
+    }
+  }
+
+  // Completes the waiting read from the first queued transfer.
+  void Deliver(Slot& slot) {
+    Connection& c = *slot.conn;
+    const std::vector<uint8_t>& front = c.queue.front();
+    const size_t n = std::min<size_t>(c.readMax, front.size() - c.frontOffset);
+    Send(slot, Frame(kReadDone, {0, static_cast<uint32_t>(n)}, front.data() + c.frontOffset, n));
+    c.frontOffset += n;
+    if (c.frontOffset == front.size()) {
+      c.queue.pop_front();
+      c.frontOffset = 0;
+    }
+    c.reading = false;
+  }
+
+  void Arrive(Slot& slot, std::vector<uint8_t> bytes) {
+    if (!Usable(slot)) return;
+    slot.conn->queue.push_back(std::move(bytes));
+    if (slot.conn->reading) {
+      Deliver(slot);
+      Process(slot);
+    }
+  }
+
+  void Apply(Slot& slot, std::vector<Action>& actions) {
+    const Id id = slot.id;
+    for (Action& a : actions) {
+      switch (a.kind) {
+        case Action::Kind::kSend: {
+          if (a.atMs == 0) {
+            Arrive(slot, std::move(a.bytes));
+            break;
+          }
+          const uint64_t gen = slot.connGen;
+          After(a.atMs, [this, id, gen, bytes = std::move(a.bytes)]() mutable {
+            Slot* s = Find(id);
+            if (s != nullptr && s->connGen == gen) Arrive(*s, std::move(bytes));
+          });
+          break;
+        }
+        case Action::Kind::kDrop: {
+          const uint64_t gen = slot.plugGen;
+          const uint32_t replug = a.replugMs;
+          After(a.atMs, [this, id, gen, replug] {
+            Slot* s = Find(id);
+            if (s != nullptr && s->plugGen == gen) Unplug(*s, replug);
+          });
+          break;
+        }
+        case Action::Kind::kSwitchMode:
+          ScheduleSwitch(id, slot.plugGen, a.atMs, a.loader, a.replugMs, 0);
+          break;
+      }
+    }
+  }
+
+  // The instrument leaves the bus to restart in the other mode; it waits
+  // (up to 2 s) for the host to take the reply that announced it.
+  void ScheduleSwitch(Id id, uint64_t gen, uint32_t atMs, bool loader, uint32_t replugMs,
+                      uint32_t waited) {
+    After(atMs, [this, id, gen, loader, replugMs, waited, atMs] {
+      Slot* s = Find(id);
+      if (s == nullptr || s->plugGen != gen) return;
+      constexpr uint32_t kStep = 20;
+      if (Usable(*s) && !s->conn->queue.empty() && waited < 2000) {
+        ScheduleSwitch(id, gen, kStep, loader, replugMs, waited + atMs);
+        return;
+      }
+      s->model->SetLoader(loader);
+      Unplug(*s, replugMs);
+    });
+  }
+
+  // ---- service thread ----
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!stopping) {
+      struct Ref {
+        Id id;
+        bool listener;
+      };
+      std::vector<pollfd> fds;
+      std::vector<Ref> refs;
+      fds.push_back({wake[0], POLLIN, 0});
+      refs.push_back({0, false});
+      std::optional<RealClock::time_point> next;
+      if (!timers.empty()) next = timers.begin()->first;
+      for (auto& [id, slot] : slots) {
+        if (slot.conn) {
+          short events = POLLIN;
+          if (!slot.conn->out.empty()) events |= POLLOUT;
+          fds.push_back({slot.conn->fd, events, 0});
+          refs.push_back({id, false});
+          if (slot.conn->reading && slot.conn->readDeadline &&
+              (!next || *slot.conn->readDeadline < *next)) {
+            next = slot.conn->readDeadline;
+          }
+        }
+        if (slot.plugged) {
+          fds.push_back({slot.listenFd, POLLIN, 0});
+          refs.push_back({id, true});
+        }
+      }
+      int timeout = 1000;
+      if (next) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - RealClock::now());
+        timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 1000));
+      }
+      lock.unlock();
+      ::poll(fds.data(), fds.size(), timeout);
+      lock.lock();
+      if (stopping) break;
+
+      char drain[64];
+      while (::read(wake[0], drain, sizeof drain) > 0) {
+      }
+      // Connections before listeners, so that a close and a new open that
+      // arrive together are seen in that order.
+      for (size_t i = 1; i < fds.size(); ++i) {
+        Slot* slot = Find(refs[i].id);
+        if (refs[i].listener || slot == nullptr || !slot->conn || slot->conn->fd != fds[i].fd)
+          continue;
+        if (fds[i].revents & POLLOUT) Flush(*slot->conn);
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) Pump(*slot);
+        if (slot->conn->broken) CloseConnection(*slot);
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        Slot* slot = Find(refs[i].id);
+        if (!refs[i].listener || slot == nullptr || !slot->plugged || slot->listenFd != fds[i].fd) {
+          continue;
+        }
+        if (fds[i].revents & POLLIN) Accept(*slot);
+      }
+      RunDue();
+    }
+  }
+
+  void RunDue() {
+    const auto now = RealClock::now();
+    while (!timers.empty() && timers.begin()->first <= now) {
+      auto fn = std::move(timers.begin()->second);
+      timers.erase(timers.begin());
+      fn();
+    }
+    for (auto& [id, slot] : slots) {
+      if (Usable(slot) && slot.conn->reading && slot.conn->readDeadline &&
+          *slot.conn->readDeadline <= now) {
+        slot.conn->reading = false;
+        Send(slot, Frame(kReadDone, {kErrorSemTimeout, 0}));
+        Process(slot);
+      }
+      if (slot.conn && slot.conn->broken) CloseConnection(slot);
+    }
+  }
+};
+
+Simulator::Simulator() : Simulator(Options{}) {}
+
+Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Simulator::~Simulator() {
+  Stop();
+}
+
+bool Simulator::Start(std::string* error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->running) return true;
+  if (!MakeFolders(impl_->root, error)) return false;
+  if (::pipe2(impl_->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (error) *error = ErrnoText("pipe");
+    return false;
+  }
+  impl_->stopping = false;
+  impl_->running = true;
+  impl_->thread = std::thread([this] { impl_->Run(); });
+  return true;
+}
+
+void Simulator::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stopping = true;
+    impl_->Wake();
+  }
+  if (impl_->thread.joinable()) impl_->thread.join();
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (auto& [id, slot] : impl_->slots)
+    impl_->RemoveEntry(slot);
+  impl_->timers.clear();
+  for (int& fd : impl_->wake) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  impl_->running = false;
+}
+
+const std::string& Simulator::Root() const {
+  return impl_->root;
+}
+
+const DilatedClock& Simulator::Clock() const {
+  return impl_->clock;
+}
+
+Simulator::Id Simulator::Add(InstrumentConfig config, bool plug, std::string* error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (!ValidEntryName(config.name)) {
+    if (error) *error = "invalid entry name \"" + config.name + "\"";
+    return 0;
+  }
+  const std::string folder = impl_->root + "/" + config.interfaceClass;
+  for (const auto& [id, slot] : impl_->slots) {
+    if (slot.folder == folder && slot.model->Config().name == config.name) {
+      if (error) *error = "duplicate entry name \"" + config.name + "\"";
+      return 0;
+    }
+  }
+  Impl::Slot slot;
+  slot.id = impl_->nextId;
+  slot.folder = folder;
+  slot.model = std::make_unique<Instrument>(std::move(config));
+  if (slot.SocketPath().size() > kMaxSocketPath) {
+    if (error) *error = "device path too long: " + slot.SocketPath();
+    return 0;
+  }
+  if (plug && !impl_->CreateEntry(slot, error)) return 0;
+  ++impl_->nextId;
+  const Id id = slot.id;
+  impl_->slots.emplace(id, std::move(slot));
+  return id;
+}
+
+bool Simulator::Plug(Id id, std::string* error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  if (slot->plugged) return true;
+  return impl_->CreateEntry(*slot, error);
+}
+
+bool Simulator::Unplug(Id id, uint32_t replugAfterMs) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  impl_->Unplug(*slot, replugAfterMs);
+  return true;
+}
+
+bool Simulator::Remove(Id id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  impl_->RemoveEntry(*slot);
+  impl_->slots.erase(id);
+  return true;
+}
+
+std::string Simulator::DevicePath(Id id) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Impl::Slot* slot = impl_->Find(id);
+  return slot != nullptr ? slot->SocketPath() : std::string();
+}
+
+std::string Simulator::PropertiesPath(Id id) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Impl::Slot* slot = impl_->Find(id);
+  return slot != nullptr ? slot->PropsPath() : std::string();
+}
+
+bool Simulator::AddFault(Id id, const Fault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->AddFault(fault);
+  return true;
+}
+
+bool Simulator::ClearFaults(Id id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->ClearFaults();
+  return true;
+}
+
+bool Simulator::SetHandleStatus(Id id, uint32_t status) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->MutableConfig().handleStatus = status;
+  return true;
+}
+
+bool Simulator::SetRefuseOpen(Id id, bool refuse) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->MutableConfig().refuseOpen = refuse;
+  return true;
+}
+
+bool Simulator::SetReenumerationDelay(Id id, uint32_t delayMs) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->MutableConfig().reenumDelayMs = delayMs;
+  return true;
+}
+
+std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return std::nullopt;
+  InstrumentState state;
+  state.plugged = slot->plugged;
+  state.connected = slot->conn != nullptr;
+  state.loader = slot->model->InLoader();
+  state.statusWord = slot->model->StatusWord();
+  state.commands = slot->model->CommandsReceived();
+  state.connections = slot->connections;
+  state.refusals = slot->refusals;
+  state.plugs = slot->plugs;
+  state.channelTimeout = slot->conn ? slot->conn->timeoutMs : 0;
+  state.bytesFromHost = slot->bytesFromHost;
+  state.history.assign(slot->model->History().begin(), slot->model->History().end());
+  return state;
+}
+
+std::optional<uint32_t> Simulator::Register(Id id, uint32_t registerId) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return std::nullopt;
+  return slot->model->Register(registerId);
+}
+
+bool Simulator::WaitFor(Id id, const std::function<bool(const InstrumentState&)>& pred,
+                        uint32_t timeoutMs) const {
+  const auto deadline = impl_->clock.After(timeoutMs);
+  for (;;) {
+    const auto state = State(id);
+    if (!state) return false;
+    if (pred(*state)) return true;
+    if (RealClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+}
+
+}  // namespace nvsim

@@ -1,0 +1,88 @@
+// The simulator: serves simulated instruments through the driver stand-in
+// (docs/driver-stand-in.md) on a device root of its own.
+//
+// One service thread runs every instrument's listening socket, connection and
+// timers. All public operations are thread-safe; they take effect at once
+// (an unplug has removed the entry and dropped the connection when it returns).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "instrument.h"
+
+namespace nvsim {
+
+class Simulator {
+ public:
+  struct Options {
+    std::string root;      // empty: NVDEVICES_DEVICE_ROOT, else /tmp/nvdevices
+    double timeScale = 0;  // 0: NVDEVICES_TIME_SCALE
+  };
+  using Id = uint32_t;
+
+  // A snapshot of one instrument.
+  struct InstrumentState {
+    bool plugged = false;
+    bool connected = false;
+    bool loader = false;
+    uint32_t statusWord = 0;
+    uint64_t commands = 0;        // complete command frames received
+    uint32_t connections = 0;     // opens accepted
+    uint32_t refusals = 0;        // opens answered BUSY
+    uint32_t plugs = 0;           // times the entry was created
+    uint32_t channelTimeout = 0;  // of the current connection (dilated ms)
+    uint64_t bytesFromHost = 0;
+    std::vector<TraceEntry> history;  // oldest first, at most 256
+  };
+
+  Simulator();
+  explicit Simulator(Options options);
+  ~Simulator();  // stops and removes every entry
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Starts the service thread. Instruments may be added before or after.
+  bool Start(std::string* error = nullptr);
+  // Stops the service thread and removes every entry.
+  void Stop();
+
+  const std::string& Root() const;
+  const DilatedClock& Clock() const;
+
+  // Adds an instrument and, when plug is true, creates its entry. 0 on failure
+  // (invalid or duplicate name, path too long, entry not creatable).
+  Id Add(InstrumentConfig config, bool plug = true, std::string* error = nullptr);
+  bool Plug(Id id, std::string* error = nullptr);
+  // Removes the entry and drops the connection; re-plugs after replugAfterMs
+  // (dilated) unless it is kNever.
+  bool Unplug(Id id, uint32_t replugAfterMs = kNever);
+  bool Remove(Id id);
+
+  std::string DevicePath(Id id) const;
+  std::string PropertiesPath(Id id) const;
+
+  bool AddFault(Id id, const Fault& fault);
+  bool ClearFaults(Id id);
+  bool SetHandleStatus(Id id, uint32_t status);
+  bool SetRefuseOpen(Id id, bool refuse);
+  bool SetReenumerationDelay(Id id, uint32_t delayMs);
+
+  std::optional<InstrumentState> State(Id id) const;
+  std::optional<uint32_t> Register(Id id, uint32_t registerId) const;
+  // Polls the instrument's state until pred holds; false after timeoutMs
+  // (dilated) or when the instrument does not exist.
+  bool WaitFor(Id id, const std::function<bool(const InstrumentState&)>& pred,
+               uint32_t timeoutMs) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nvsim
