@@ -292,7 +292,7 @@ uint32_t ClearReadOnly(const char* path) {
 
 uint32_t ListDirectory(const char* path, const std::function<void(const DirectoryEntry&)>& visit) {
   const std::string native = NativePath(path);
-  DIR* dir = opendir(native.c_str());
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(native.c_str()), &closedir);
   if (dir == nullptr) {
     if (errno == ENOTDIR) return Fail(kErrorDirectory);
     return Fail(PathError(errno, native));
@@ -300,7 +300,7 @@ uint32_t ListDirectory(const char* path, const std::function<void(const Director
   const std::string prefix = native.empty() || native.back() == '/' ? native : native + "/";
   for (;;) {
     errno = 0;
-    const dirent* entry = readdir(dir);
+    const dirent* entry = readdir(dir.get());
     if (entry == nullptr) break;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     DirectoryEntry item;
@@ -314,7 +314,6 @@ uint32_t ListDirectory(const char* path, const std::function<void(const Director
     visit(item);
   }
   const int err = errno;
-  closedir(dir);
   return err != 0 ? Fail(ErrorFromErrno(err)) : 0;
 }
 

@@ -43,6 +43,7 @@ class DilatedClock {
     // at 0 so that 0 can serve callers as "not yet".
     const uint64_t uptimeMs = static_cast<uint64_t>(baseReal_ / kNsPerMs);
     startTick_ = static_cast<uint32_t>(uptimeMs) == 0 ? 1u : static_cast<uint32_t>(uptimeMs);
+    startCounter_ = baseReal_ / 100 + 1;
   }
 
   // Dilated nanoseconds since the clock was first used.
@@ -66,6 +67,7 @@ class DilatedClock {
   }
 
   uint32_t StartTick() const { return startTick_; }
+  int64_t StartCounter() const { return startCounter_; }
 
  private:
   int64_t ElapsedLocked(int64_t now) const {
@@ -78,6 +80,7 @@ class DilatedClock {
   int64_t baseDilated_ = 0;
   double scale_ = 1.0;
   uint32_t startTick_ = 1;
+  int64_t startCounter_ = 1;
 };
 
 DilatedClock& Clock() {
@@ -141,7 +144,8 @@ uint32_t TickCount() {
 }
 
 int64_t PerformanceCounter() {
-  return Clock().Elapsed() / 100;
+  DilatedClock& clock = Clock();
+  return clock.StartCounter() + clock.Elapsed() / 100;
 }
 
 int64_t PerformanceFrequency() {
