@@ -120,8 +120,12 @@ class SContainer : public BaseObject {
 
   SContainer();
   SContainer(uint32_t delta, uint32_t flags);
-  // For a static container that may have been used (and so initialised itself)
-  // before its constructor ran: keeps the entries already added.
+  // For a container with static storage that may have been used (and so
+  // initialised itself) before its constructor ran: keeps the entries already
+  // added and sets only the flags. Relies on zero-filled storage: use it only
+  // for namespace-scope statics. New process-wide registries should prefer a
+  // function-local static, which is ready before its first use by
+  // construction.
   struct StaticInit {};
   SContainer(StaticInit, uint32_t flags);
   ~SContainer() override;

@@ -97,8 +97,9 @@ class DIstr : public Istr {
 };
 
 // A two-language message: "English|second language". The parts split at the
-// first "|"; the second part is null when nothing follows the bar, and the
-// first part is the whole text without a bar.
+// first "|": the first part is the text before it, the second the text after
+// it ("" for "Error|"). Without a bar the first part is the whole text and the
+// second part is null.
 class MLCString : public Istr {
  public:
   MLCString(const char* text = nullptr, uint64_t id = 0);

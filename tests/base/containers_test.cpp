@@ -1,0 +1,404 @@
+#include "base/containers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/strings.h"
+#include "base/sync.h"
+#include "platform/message_box.h"
+
+// A static container filled by an initialiser that runs before the
+// container's own constructor (definition order within this file).
+extern IstrContainer g_lateContainer;
+static const bool g_filledEarly = [] {
+  g_lateContainer.Add(new Istr("early one"));
+  g_lateContainer.Add(new Istr("early two"));
+  return true;
+}();
+IstrContainer g_lateContainer{SContainer::StaticInit{}, SContainer::kUnique};
+
+namespace {
+
+struct ShownBox {
+  std::string text, caption;
+  uint32_t style = 0;
+  int count = 0;
+};
+ShownBox g_shown;
+
+int RecordBox(const char* text, const char* caption, uint32_t style) {
+  g_shown.text = text;
+  g_shown.caption = caption;
+  g_shown.style = style;
+  ++g_shown.count;
+  return platform::kIdOk;
+}
+
+class BoxCapture {
+ public:
+  BoxCapture() : previous_(platform::SetMessageBoxHook(RecordBox)) { g_shown = ShownBox(); }
+  ~BoxCapture() { platform::SetMessageBoxHook(previous_); }
+
+ private:
+  platform::MessageBoxHook previous_;
+};
+
+// An item that counts its destructions.
+struct Counted : Istr {
+  Counted(const char* text, int* destroyed) : Istr(text), destroyed_(destroyed) {}
+  ~Counted() override { ++*destroyed_; }
+  int* destroyed_;
+};
+
+std::vector<std::string> Texts(IstrContainer& c) {
+  std::vector<std::string> out;
+  for (uint32_t i = 0; i < c.Count(); ++i)
+    out.push_back(c[i]->Text());
+  return out;
+}
+
+TEST(SContainerEarly, EntriesAddedBeforeTheConstructorSurvive) {
+  ASSERT_TRUE(g_filledEarly);
+  ASSERT_EQ(g_lateContainer.Count(), 2u);
+  EXPECT_STREQ(g_lateContainer[1]->Text(), "early two");
+  EXPECT_EQ(g_lateContainer.GetFlags(), SContainer::kUnique);
+  EXPECT_EQ(g_lateContainer.Delta(), 32u);
+  Istr probe("early one");
+  EXPECT_EQ(g_lateContainer.Find(&probe), 0);
+  EXPECT_GE(EarlyContainerCount(), 1u);
+  // The exit function empties the early containers and forgets them.
+  ReleaseEarlyContainers();
+  EXPECT_EQ(g_lateContainer.Count(), 0u);
+  EXPECT_EQ(g_lateContainer.Capacity(), 0u);
+  EXPECT_EQ(EarlyContainerCount(), 0u);
+}
+
+TEST(SContainer, ZeroDeltaShowsTheMessageOnceAndUses32) {
+  BoxCapture box;
+  SContainer c(0, 0);
+  EXPECT_EQ(g_shown.count, 1);
+  EXPECT_EQ(g_shown.text, "SContainer: delta == 0!");
+  EXPECT_EQ(g_shown.caption, "Error");
+  EXPECT_EQ(g_shown.style, platform::kMbIconHand);
+  EXPECT_EQ(c.Delta(), 32u);
+  c.Add(new Istr("a"));
+  EXPECT_EQ(c.Capacity(), 32u);
+  EXPECT_EQ(g_shown.count, 1);
+}
+
+TEST(SContainer, OwnershipAndUniqueness) {
+  int destroyed = 0;
+  {
+    IstrContainer drop(8, SContainer::kUnique | SContainer::kDropDuplicate);
+    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));
+    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));  // reported as success
+    EXPECT_EQ(drop.Count(), 1u);
+    EXPECT_EQ(destroyed, 1);  // the newcomer
+  }
+  EXPECT_EQ(destroyed, 2);
+
+  destroyed = 0;
+  IstrContainer replace(8, SContainer::kUnique | SContainer::kReplaceDuplicate);
+  Counted* first = new Counted("k", &destroyed);
+  Counted* second = new Counted("k", &destroyed);
+  replace.Add(first);
+  replace.Add(second);
+  EXPECT_EQ(replace.Count(), 1u);
+  EXPECT_EQ(replace[0], second);
+  EXPECT_EQ(destroyed, 1);  // the held item
+
+  // A non-owning container never destroys an item it was given.
+  destroyed = 0;
+  Counted held("k", &destroyed), again("k", &destroyed);
+  {
+    IstrContainer view(8, SContainer::kNotOwner | SContainer::kUnique | SContainer::kDropDuplicate);
+    view.Add(&held);
+    view.Add(&again);
+    EXPECT_EQ(view.Count(), 1u);
+    EXPECT_TRUE(view.Delete(0));
+  }
+  EXPECT_EQ(destroyed, 0);
+
+  destroyed = 0;
+  IstrContainer owner;
+  owner.Add(new Counted("a", &destroyed));
+  owner.Add(new Counted("b", &destroyed));
+  Istr* detached = owner.Detach(0);
+  EXPECT_STREQ(detached->Text(), "a");
+  delete detached;
+  EXPECT_EQ(destroyed, 1);
+  owner.SetOwnsItems(false);
+  EXPECT_TRUE(owner.GetFlags() & SContainer::kNotOwner);
+  owner.SetOwnsItems(true);
+  owner.DeleteAll();
+  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(owner.Count(), 0u);
+}
+
+TEST(SContainer, UnsortedTailIsSortedInEvery128Additions) {
+  IstrContainer c(32, SContainer::kSortedTail);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i)
+    keys.push_back(std::to_string((i * 7919) % 1000));
+  for (int i = 0; i < 127; ++i)
+    c.Add(new Istr(keys[i].c_str()));
+  EXPECT_FALSE(c.IsSortedNow());
+  EXPECT_EQ(c.UnsortedTail(), 127u);
+  Istr probe(keys[50].c_str());
+  int32_t found = c.Find(&probe);
+  ASSERT_GE(found, 0);
+  EXPECT_STREQ(c[found]->Text(), keys[50].c_str());
+
+  c.Add(new Istr(keys[127].c_str()));
+  EXPECT_TRUE(c.IsSortedNow());
+  EXPECT_EQ(c.UnsortedTail(), 0u);
+  std::vector<std::string> texts = Texts(c);
+  EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end()));
+
+  // A second round merges into the sorted head.
+  for (int i = 128; i < 300; ++i)
+    c.Add(new Istr(keys[i].c_str()));
+  EXPECT_EQ(c.UnsortedTail(), 300u - 256u);
+  for (const std::string& key : keys) {
+    Istr k(key.c_str());
+    int32_t at = c.Find(&k);
+    ASSERT_GE(at, 0) << key;
+    EXPECT_STREQ(c[at]->Text(), key.c_str());
+  }
+  Istr missing("missing");
+  EXPECT_EQ(c.Find(&missing), -1);
+  EXPECT_EQ(c.FindItem(&missing), nullptr);
+  c.Sort();
+  texts = Texts(c);
+  EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end()));
+  EXPECT_EQ(texts.size(), 300u);
+}
+
+TEST(SContainer, SortedFindGivesTheFirstEqualItem) {
+  IstrContainer c(4, SContainer::kSorted);
+  for (const char* t : {"m", "b", "m", "z", "a", "m"})
+    c.Add(new Istr(t));
+  Istr m("m");
+  int32_t at = c.Find(&m);  // sorts first
+  EXPECT_TRUE(c.IsSortedNow());
+  EXPECT_EQ(at, 2);
+  EXPECT_EQ(Texts(c), (std::vector<std::string>{"a", "b", "m", "m", "m", "z"}));
+  Istr null;
+  EXPECT_EQ(c.Find(&null), -1);
+  EXPECT_EQ(c.Find(nullptr), -1);
+
+  // Items that equal nothing (null texts) cannot upset the sort.
+  IstrContainer nulls(4, SContainer::kSorted);
+  for (int i = 0; i < 50; ++i)
+    nulls.Add(new Istr(i % 3 ? nullptr : "x"));
+  nulls.Sort();
+  EXPECT_EQ(nulls.Count(), 50u);
+}
+
+TEST(SContainer, DescendingAndLinearFind) {
+  IstrContainer c(4, SContainer::kSorted | SContainer::kDescending);
+  for (const char* t : {"b", "d", "a", "c"})
+    c.Add(new Istr(t));
+  c.Sort();
+  EXPECT_EQ(Texts(c), (std::vector<std::string>{"d", "c", "b", "a"}));
+  Istr b("b");
+  EXPECT_EQ(c.Find(&b), 2);
+
+  IstrContainer tail(4, SContainer::kSortedTail | SContainer::kDescending);
+  for (int i = 0; i < 200; ++i)
+    tail.Add(new Istr(std::to_string(i % 97).c_str()));
+  Istr k("42");
+  int32_t at = tail.Find(&k);
+  ASSERT_GE(at, 0);
+  EXPECT_STREQ(tail[at]->Text(), "42");
+
+  IstrContainer plain;
+  for (const char* t : {"x", "y", "x"})
+    plain.Add(new Istr(t));
+  Istr x("x"), y("y");
+  EXPECT_EQ(plain.Find(&x), 0);
+  EXPECT_EQ(plain.FindItem(&y), plain[1]);
+  EXPECT_STREQ(plain.Last()->Text(), "x");
+  delete plain.DetachLast();
+  EXPECT_EQ(plain.Count(), 2u);
+}
+
+TEST(SContainer, DetachShrinksByOneDelta) {
+  IstrContainer c(4, 0);
+  for (int i = 0; i < 5; ++i)
+    c.Add(new Istr("i"));
+  EXPECT_EQ(c.Capacity(), 8u);
+  delete c.Detach(4);  // free slots 4 = delta
+  EXPECT_EQ(c.Capacity(), 4u);
+  EXPECT_EQ(c.Detach(4), nullptr);
+  EXPECT_FALSE(c.Delete(7));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(c.Delete(0));
+  EXPECT_EQ(c.Capacity(), 0u);
+  EXPECT_EQ(c.DetachLast(), nullptr);
+  EXPECT_EQ(c.Last(), nullptr);
+}
+
+TEST(SContainer, InsertAtAndDoublingDelta) {
+  IstrContainer c;
+  c.Add(new Istr("a"));
+  c.Add(new Istr("c"));
+  EXPECT_TRUE(c.InsertAt(new Istr("b"), 1));
+  EXPECT_TRUE(c.InsertAt(new Istr("d"), 3));
+  EXPECT_TRUE(c.InsertAt(new Istr("0"), 0));
+  EXPECT_EQ(Texts(c), (std::vector<std::string>{"0", "a", "b", "c", "d"}));
+  Istr* refused = new Istr("x");
+  EXPECT_FALSE(c.InsertAt(refused, 6));
+  delete refused;
+
+  IstrContainer doubling(2, SContainer::kDoublingDelta);
+  std::vector<uint32_t> capacities;
+  for (int i = 0; i < 20; ++i) {
+    doubling.Add(new Istr("v"));
+    if (capacities.empty() || capacities.back() != doubling.Capacity()) {
+      capacities.push_back(doubling.Capacity());
+    }
+  }
+  EXPECT_EQ(capacities, (std::vector<uint32_t>{2, 6, 14, 30}));
+}
+
+TEST(SContainer, ThreadSafeContainerHasAGuard) {
+  IstrContainer plain;
+  EXPECT_EQ(plain.Guard(), nullptr);
+  IstrContainer shared(32, SContainer::kThreadSafe);
+  ASSERT_NE(shared.Guard(), nullptr);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared, t] {
+      for (int i = 0; i < 500; ++i)
+        shared.Add(new Istr(std::to_string(t * 1000 + i).c_str()));
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  EXPECT_EQ(shared.Count(), 2000u);
+}
+
+TEST(SContainer, ClearReleasesTheArray) {
+  int destroyed = 0;
+  IstrContainer c;
+  c.Add(new Counted("a", &destroyed));
+  c.Clear();
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(c.Capacity(), 0u);
+  c.Add(new Counted("b", &destroyed));
+  EXPECT_EQ(c.Count(), 1u);
+}
+
+using ContainersDeathTest = ::testing::Test;
+
+TEST(ContainersDeathTest, InvalidIndexEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        platform::SetMessageBoxHook(nullptr);
+        IstrContainer c;
+        c.Add(new Istr("only"));
+        c.At(1);
+      },
+      ::testing::ExitedWithCode(255),
+      "Internal error in \".*\": Invalid array index 1 \\(Count = 1\\), exiting\\. Please contact "
+      "technical support\\.");
+  EXPECT_EXIT(
+      {
+        FPArrayAsVector<int> v;
+        v.Add(5);
+        v[1];
+      },
+      ::testing::ExitedWithCode(255), "Invalid array index 1 \\(Count = 1\\)");
+}
+
+TEST(FatalIndexError, ShowsASystemModalErrorBox) {
+  EXPECT_EXIT(
+      {
+        platform::SetMessageBoxHook(
+            [](const char* text, const char* caption, uint32_t style) -> int {
+              std::fprintf(stderr, "[%s|%s|%x]", caption, text, style);
+              return 1;
+            });
+        FatalIndexError(-3, 7);
+      },
+      ::testing::ExitedWithCode(255),
+      "\\[Error\\|Internal error in .*Invalid array index -3 \\(Count = 7\\).*\\|1010\\]");
+}
+
+TEST(PArrayAsVector, AppendGrowsByDeltaOrMore) {
+  PArrayAsVector v(2, 4, sizeof(uint32_t));
+  EXPECT_EQ(v.Capacity(), 2u);
+  uint32_t values[] = {1, 2, 3};
+  EXPECT_TRUE(v.Append(values, 3));
+  EXPECT_EQ(v.Count(), 3u);
+  EXPECT_EQ(v.Capacity(), 4u);  // 0 + max(3, 4)
+  EXPECT_TRUE(v.Append(nullptr, 2));
+  EXPECT_EQ(v.Capacity(), 3u + 4u);
+  EXPECT_EQ(*static_cast<uint32_t*>(v.At(2)), 3u);
+  EXPECT_EQ(*static_cast<uint32_t*>(v.At(4)), 0u);
+  std::vector<uint32_t> many(10, 9);
+  EXPECT_TRUE(v.Append(many.data(), many.size()));
+  EXPECT_EQ(v.Capacity(), 15u);  // 5 + max(10, 4)
+  EXPECT_TRUE(v.Reserve(40));
+  EXPECT_EQ(v.Capacity(), 40u);
+  EXPECT_EQ(*static_cast<uint32_t*>(v.At(14)), 9u);
+}
+
+TEST(DynArrayBase, ZeroFillsAndSwitchesToTheLocalHeap) {
+  DynArray<char> block(16);
+  EXPECT_FALSE(block.InLocalHeap());
+  std::memset(block.Data(), 'x', 16);
+  ASSERT_TRUE(block.ResizeCount(32));
+  EXPECT_EQ(block[15], 'x');
+  EXPECT_EQ(block[31], 0);
+
+  uint64_t previous = SetLocalHeapThreshold(64);
+  ASSERT_TRUE(block.ResizeCount(100));  // to the local heap: old contents copied
+  EXPECT_TRUE(block.InLocalHeap());
+  EXPECT_EQ(block[0], 'x');
+  EXPECT_EQ(block[99], 0);
+  block[70] = 'y';
+  ASSERT_TRUE(block.ResizeCount(200));  // stays on the local heap, zero-filled
+  EXPECT_TRUE(block.InLocalHeap());
+  EXPECT_EQ(block[70], 'y');
+  EXPECT_EQ(block[199], 0);
+  ASSERT_TRUE(block.ResizeCount(20));  // back to the runtime heap: the new size copied
+  EXPECT_FALSE(block.InLocalHeap());
+  EXPECT_EQ(block[15], 'x');
+  EXPECT_EQ(block[19], 0);
+  SetLocalHeapThreshold(previous);
+  ASSERT_TRUE(block.Resize(0));
+  EXPECT_EQ(block.Data(), nullptr);
+  EXPECT_EQ(block.Size(), 0u);
+}
+
+TEST(lstr, AppendDropsTheTerminatingZero) {
+  lstr text;
+  EXPECT_STREQ(text.Text(), "");
+  text.Append("abc").Append(nullptr).Append("def");
+  EXPECT_STREQ(text.Text(), "abcdef");
+  EXPECT_EQ(text.Length(), 6u);
+  EXPECT_EQ(text.Count(), 7u);
+  text.AppendFormat("-%I64u", 12ull);
+  EXPECT_STREQ(text.Text(), "abcdef-12");
+  text.Append(text.Text());  // its own text
+  EXPECT_STREQ(text.Text(), "abcdef-12abcdef-12");
+
+  // In text mode the length is cut at the first zero.
+  lstr marked;
+  marked.textMode = true;
+  const char raw[] = {'x', 0, 'y', 0};
+  marked.FPArrayAsVector<char>::Append(raw, 4);
+  marked.Append("z");
+  EXPECT_STREQ(marked.Text(), "xz");
+  text.Clear();
+  EXPECT_EQ(text.Length(), 0u);
+  EXPECT_STREQ(text.Text(), "");
+}
+
+}  // namespace

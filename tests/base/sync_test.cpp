@@ -1,0 +1,236 @@
+#include "base/sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "base/containers.h"
+#include "platform/sync.h"
+#include "platform/time.h"
+
+namespace {
+
+// Runs the test on a dilated clock: 100 ms of library time pass in 1 ms.
+class DilatedClock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = platform::TimeScale();
+    platform::SetTimeScale(100);
+  }
+  void TearDown() override { platform::SetTimeScale(previous_); }
+
+ private:
+  double previous_ = 1;
+};
+
+TEST(PSharedObject, IsReentrantAndExcludesOtherThreads) {
+  PSharedObject lock("Test::Lock");
+  EXPECT_STREQ(lock.Name(), "Test::Lock");
+  EXPECT_TRUE(lock.HasLock());
+  EXPECT_EQ(lock.GetHandle(), &lock);
+
+  std::atomic<bool> otherGotIt{false};
+  std::thread other;
+  {
+    PSharedObjectLocker outer(lock);
+    {
+      PSharedObjectLocker inner(&lock);  // the same thread takes it again
+    }
+    other = std::thread([&] {
+      PSharedObjectLocker locker(lock);
+      otherGotIt = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Still held once by this thread after the inner holder released.
+    EXPECT_FALSE(otherGotIt);
+  }
+  other.join();
+  EXPECT_TRUE(otherGotIt);
+}
+
+TEST(PSharedObjectLocker, ContainerWithoutGuardLocksNothing) {
+  SContainer plain;
+  PSharedObjectLocker nothing(&plain);  // must not crash or block
+  PSharedObjectLocker none(static_cast<const SContainer*>(nullptr));
+  PSharedObjectLocker noObject(static_cast<PSharedObject*>(nullptr));
+
+  SContainer guarded(32, SContainer::kThreadSafe);
+  std::atomic<bool> added{false};
+  std::thread other;
+  {
+    PSharedObjectLocker holding(&guarded);
+    other = std::thread([&] {
+      guarded.Add(new Istr("x"));
+      added = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(added);  // the container's own operations wait for the guard
+    EXPECT_EQ(guarded.Count(), 0u);
+  }
+  other.join();
+  EXPECT_EQ(guarded.Count(), 1u);
+}
+
+TEST(Unlocker, ReleasesOnceWhenLeftEarly) {
+  PSharedObject lock;
+  lock.Lock();
+  lock.Lock();
+  { Unlocker first(lock); }
+  {
+    Unlocker second(lock);
+    second.Release();  // the normal path; the destructor then does nothing
+  }
+  std::atomic<bool> got{false};
+  std::thread other([&] {
+    lock.Lock();
+    got = true;
+    lock.Unlock();
+  });
+  other.join();
+  EXPECT_TRUE(got);
+}
+
+TEST(PSyncObject, LiveListFollowsConstructionAndDestruction) {
+  uint32_t before = LiveSyncObjectCount();
+  {
+    PSharedObject a;
+    PEvent b(false);
+    SContainer guarded(32, SContainer::kThreadSafe);  // its guard is listed too
+    EXPECT_EQ(LiveSyncObjectCount(), before + 3);
+  }
+  EXPECT_EQ(LiveSyncObjectCount(), before);
+
+  // Objects created and destroyed on many threads at once.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 200; ++i) {
+        PSharedObject lock;
+        PSharedObjectLocker locker(lock);
+      }
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  EXPECT_EQ(LiveSyncObjectCount(), before);
+}
+
+TEST(PSyncObject, SetNameFormats) {
+  PEvent event(false);
+  EXPECT_EQ(event.Name(), nullptr);
+  event.SetName("%s::%s", "ZdUSBDevice", "ReplyEvent");
+  EXPECT_STREQ(event.Name(), "ZdUSBDevice::ReplyEvent");
+  PSharedObject named("SRstring");
+  EXPECT_STREQ(named.Name(), "SRstring");
+}
+
+TEST(PEvent, ManualResetStates) {
+  PEvent event(false);
+  EXPECT_NE(event.GetHandle(), nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(event.Wait(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_TRUE(event.Set());
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_TRUE(event.Wait(0));  // manual reset: stays signalled
+  EXPECT_TRUE(event.Reset());
+  EXPECT_FALSE(event.Wait(0));
+  PEvent signalled(true);
+  EXPECT_TRUE(signalled.Wait(0));
+}
+
+TEST_F(DilatedClock, EventWakesAWaiter) {
+  PEvent event(false);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    event.Set();
+  });
+  EXPECT_TRUE(event.Wait(100000));  // 1 s of real time at most
+  setter.join();
+  PEvent never(false);
+  EXPECT_FALSE(never.Wait(500));  // 5 ms of real time
+}
+
+TEST(IsNamedMutexPresent, DetectsAHolderAndLeavesNothingBehind) {
+  std::string name = "NVDevicesBaseTest" + std::to_string(platform::PerformanceCounter());
+  EXPECT_FALSE(IsNamedMutexPresent(name.c_str()));
+  EXPECT_FALSE(IsNamedMutexPresent(name.c_str()));  // the probe left no mutex behind
+  {
+    platform::NamedMutexHolder holder(name.c_str());
+    ASSERT_TRUE(holder.IsHeld());
+    EXPECT_TRUE(IsNamedMutexPresent(name.c_str()));
+  }
+  EXPECT_FALSE(IsNamedMutexPresent(name.c_str()));
+  EXPECT_FALSE(IsNamedMutexPresent(nullptr));
+}
+
+TEST_F(DilatedClock, TickTimeout) {
+  PTickTimeout now(100, true);
+  EXPECT_TRUE(now.IsExpired());
+
+  PTickTimeout later(100, false);
+  EXPECT_FALSE(later.IsExpired());
+  while (platform::TickCount() - later.start <= 100)
+    platform::Sleep(10);
+  EXPECT_TRUE(later.IsExpired());
+  EXPECT_GT(later.Elapsed(), 100u);
+
+  PTickTimeout repeating(100, false, true);
+  while (!repeating.IsExpired())
+    platform::Sleep(10);
+  // Restarted: a fresh period begins.
+  EXPECT_FALSE(repeating.IsExpired());
+  EXPECT_EQ(repeating.deadline, repeating.start + 100);
+  repeating.Restart();
+  EXPECT_LE(repeating.Elapsed(), 100u);
+}
+
+TEST_F(DilatedClock, IntervalTimerAndStopWatch) {
+  PIntervalTimerMCS none;  // period -1: never waits
+  EXPECT_EQ(none.period, -1);
+  auto start = std::chrono::steady_clock::now();
+  none.WaitDue(true);
+  none.WaitDue(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+
+  PIntervalTimerMCS fiveMs(500000);  // 0.5 s of library time
+  PStopWatchMCS watch;
+  fiveMs.WaitDue(false);
+  EXPECT_GE(watch.ElapsedMCS(), 500000);
+  EXPECT_GT(fiveMs.dueCount, fiveMs.startCount);
+
+  watch.Start();
+  platform::Sleep(1000);
+  int64_t elapsed = watch.ElapsedMCS();
+  EXPECT_GE(elapsed, 1000000);
+  EXPECT_LT(elapsed, 60000000);
+}
+
+TEST(BaseObject, IdentityAndHook) {
+  SContainer a, b;
+  EXPECT_TRUE(a.IsEqual(&a));
+  EXPECT_FALSE(a.IsEqual(&b));
+  EXPECT_FALSE(a.IsGreater(&b));
+
+  static int calls;
+  calls = 0;
+  ObjectCheckHook previous = g_ObjectCheckHook;
+  g_ObjectCheckHook = [](const BaseObject*) { ++calls; };
+  {
+    Istr text("x");  // construction and destruction
+  }
+  g_ObjectCheckHook = previous;
+  EXPECT_EQ(calls, 2);
+
+  PStr out;
+  a.Describe(out, 1);
+  EXPECT_STREQ(out, "\"SContainer\"");
+  out.Free();
+  a.Describe(out, 0);
+  EXPECT_TRUE(out.IsNull());
+}
+
+}  // namespace
