@@ -23,7 +23,9 @@ namespace platform {
 // The separator this system's paths are built with ('\\' on Windows, '/'
 // elsewhere). Path splitting accepts both everywhere.
 extern const char kPathSeparator;
-inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+inline bool IsPathSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // Current directory (at most 260 characters on Windows).
 std::string CurrentDirectory();
@@ -72,10 +74,10 @@ bool LastWriteTime(const char* path, uint64_t& fileTime);
 
 // Windows share codes of _fsopen.
 enum ShareCode : int {
-  kShareDenyNone = 0x40,   // _SH_DENYNO
+  kShareDenyNone = 0x40,       // _SH_DENYNO
   kShareDenyReadWrite = 0x10,  // _SH_DENYRW
-  kShareDenyWrite = 0x20,  // _SH_DENYWR
-  kShareDenyRead = 0x30,   // _SH_DENYRD
+  kShareDenyWrite = 0x20,      // _SH_DENYWR
+  kShareDenyRead = 0x30,       // _SH_DENYRD
 };
 // Opens a C stream with a C mode text ("w+t", "rb" ...; the 't' letter is
 // accepted). A share code other than kShareDenyNone (or 0) denies others

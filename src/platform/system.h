@@ -11,7 +11,9 @@ std::string GetEnvironment(const char* name);
 bool HasEnvironment(const char* name);
 void SetEnvironment(const char* name, const char* value);  // null value unsets
 // Expands %NAME% references (ExpandEnvironmentStringsA syntax, on every
-// system); an unknown name stays as written.
+// system); an unknown name stays as written and its closing '%' may open the
+// next reference ("%UNSET%HOME%" gives "%UNSET" and the home folder), a lone
+// '%' stays.
 std::string ExpandEnvironment(const char* text);
 
 // Full path of the library module that holds this code, and of the host
