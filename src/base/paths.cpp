@@ -273,6 +273,8 @@ int CreateDirectories(const char* path) {
 
 int DeleteTree(const char* path) {
   if (!IsDirectory(path)) return 0;
+  // A link to a folder: only the link goes.
+  if (platform::RemoveFile(path) == 0) return 1;
   struct Entry {
     std::string path;
     bool isDirectory;
@@ -284,13 +286,21 @@ int DeleteTree(const char* path) {
   while (!pending.empty()) {
     const std::string folder = pending.back();
     pending.pop_back();
+    std::vector<Entry> found;
     platform::ListDirectory(folder.c_str(), [&](const platform::DirectoryEntry& entry) {
       std::string full = folder;
       if (!EndsWithSeparator(full)) full += platform::kPathSeparator;
       full += entry.name;
-      entries.push_back({full, entry.isDirectory, entry.readOnly});
-      if (entry.isDirectory) pending.push_back(full);
+      found.push_back({full, entry.isDirectory, entry.readOnly});
     });
+    for (Entry& entry : found) {
+      // A link to a folder elsewhere is listed as a folder: removing it as a
+      // file succeeds only for the link itself, and what it points to is
+      // never walked. A real folder refuses and is walked.
+      if (entry.isDirectory && platform::RemoveFile(entry.path.c_str()) == 0) continue;
+      if (entry.isDirectory) pending.push_back(entry.path);
+      entries.push_back(std::move(entry));
+    }
   }
   for (const Entry& entry : entries) {
     if (entry.readOnly) platform::ClearReadOnly(entry.path.c_str());

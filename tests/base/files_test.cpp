@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,23 @@ TEST_F(FilesTest, CreateAndDeleteTrees) {
   EXPECT_EQ(DeleteTree(In("a").c_str()), 1);
   EXPECT_FALSE(Exists(In("a").c_str()));
   EXPECT_TRUE(Exists(In("plain").c_str()));
+}
+
+TEST_F(FilesTest, DeleteTreeLeavesLinkedFoldersAlone) {
+  const std::string outside = In("outside");
+  ASSERT_EQ(CreateDirectories(outside.c_str()), 1);
+  WriteText(outside + kSep + "keep.txt", "x");
+  ASSERT_EQ(CreateDirectories(In("tree").c_str()), 1);
+  std::error_code ec;
+  std::filesystem::create_directory_symlink(outside, In("tree") + kSep + "link", ec);
+  ASSERT_FALSE(ec);
+  std::filesystem::create_directory_symlink(outside, In("rootlink"), ec);
+  ASSERT_FALSE(ec);
+  EXPECT_EQ(DeleteTree(In("tree").c_str()), 1);
+  EXPECT_EQ(DeleteTree(In("rootlink").c_str()), 1);
+  EXPECT_FALSE(Exists(In("tree").c_str()));
+  EXPECT_FALSE(Exists(In("rootlink").c_str()));
+  EXPECT_TRUE(Exists((outside + kSep + "keep.txt").c_str()));
 }
 
 TEST_F(FilesTest, MoveFile) {
