@@ -6,6 +6,7 @@
 
 #include "base/containers.h"
 #include "base/messages.h"
+#include "base/options.h"
 
 namespace {
 
@@ -71,8 +72,8 @@ class MessageCatalogue {
 };
 
 const MessageCatalogue& Catalogue() {
-  static const MessageCatalogue catalogue;
-  return catalogue;
+  static Immortal<MessageCatalogue> catalogue;
+  return catalogue.Get();
 }
 
 }  // namespace

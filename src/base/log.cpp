@@ -14,6 +14,7 @@
 #include "base/format.h"
 #include "base/messages.h"
 #include "base/numbers.h"
+#include "base/options.h"
 #include "base/sync.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -83,15 +84,8 @@ struct LogState {
 // the process shuts down still finds it. The C runtime flushes and closes the
 // stream at exit.
 LogState& State() {
-  struct Holder {
-    union {
-      LogState state;
-    };
-    Holder() { std::construct_at(&state); }
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.state;
+  static Immortal<LogState> state;
+  return state.Get();
 }
 
 thread_local uint32_t t_ThreadId = 0;

@@ -23,8 +23,8 @@ uint64_t g_OptionWord = 0;
 namespace {
 
 std::vector<TracerEx*>& TracerRegistry() {
-  static std::vector<TracerEx*> registry;
-  return registry;
+  static Immortal<std::vector<TracerEx*>> registry;
+  return registry.Get();
 }
 
 struct FunctionEntry {
@@ -39,13 +39,13 @@ struct FunctionList {
 };
 
 FunctionList& StartupList() {
-  static FunctionList list;
-  return list;
+  static Immortal<FunctionList> list;
+  return list.Get();
 }
 
 FunctionList& ExitList() {
-  static FunctionList list;
-  return list;
+  static Immortal<FunctionList> list;
+  return list.Get();
 }
 
 // Stable ascending order by priority: equal priorities keep their

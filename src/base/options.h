@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/object.h"
 
@@ -58,3 +59,25 @@ void RunStartupFunctions();
 void RunExitFunctions(bool highPhase);
 uint32_t PendingStartupFunctionCount();
 bool StartupFunctionsRan();
+
+// Storage for a process-wide object that is built on first use (a
+// function-local static of this type) and never destroyed: the exit phases run
+// from atexit while static destruction is under way, and whatever they or a
+// late log line touch must still be there.
+template <typename T>
+class Immortal {
+ public:
+  template <typename... Args>
+  explicit Immortal(Args&&... args) {
+    std::construct_at(&value_, static_cast<Args&&>(args)...);
+  }
+  ~Immortal() {}
+  Immortal(const Immortal&) = delete;
+  Immortal& operator=(const Immortal&) = delete;
+  T& Get() { return value_; }
+
+ private:
+  union {
+    T value_;
+  };
+};

@@ -106,8 +106,8 @@ struct LoadFacts {
 };
 
 LoadFacts& Facts() {
-  static LoadFacts facts;
-  return facts;
+  static Immortal<LoadFacts> facts;
+  return facts.Get();
 }
 
 // The unhandled-exception handler: an exception that leaves every handler
@@ -122,7 +122,7 @@ void ReleaseEarlyContainersAtExit() {
 }
 
 // The trace options. The help texts are "English|Russian", the Russian half
-// converted once to Windows-1251.
+// converted once to Windows-1251; the last five have only the English half.
 struct TraceOptionRow {
   const char* key;
   uint64_t mask;
@@ -157,9 +157,9 @@ std::string g_TraceOptionHelp[kOptionCount];
 void RegisterTraceOption(size_t slot, const TraceOptionRow& row) {
   std::string& help = g_TraceOptionHelp[slot];
   help = row.english;
-  help += '|';
   if (row.russian != nullptr) {
     PStr second = To1251(row.russian);
+    help += '|';
     if (!second.IsNull()) help += second.c_str();
   }
   RegisterTracerEx(&g_TraceOptions[slot], row.key, row.mask, help.c_str());

@@ -1,0 +1,164 @@
+// Trace options, the option word, and the start-up and exit lists.
+#include "base/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/messages.h"
+#include "platform/message_box.h"
+
+namespace {
+
+// Registrations made by this file's static initialisers, which run before the
+// library's start-up (the library comes later on the link line).
+std::vector<int>& StartupOrder() {
+  static std::vector<int> order;
+  return order;
+}
+void StartupAt100() {
+  StartupOrder().push_back(100);
+}
+void StartupAt10() {
+  StartupOrder().push_back(10);
+}
+void StartupAt100Second() {
+  StartupOrder().push_back(101);
+}
+
+TracerEx g_EarlyOption;
+
+const bool g_Registered = [] {
+  RegisterStartupFunction(StartupAt100, 100);
+  RegisterStartupFunction(StartupAt10, 10);
+  RegisterStartupFunction(StartupAt100Second, 100);
+  RegisterTracerEx(&g_EarlyOption, "early", 1ull << 40, "Registered before start-up|");
+  return true;
+}();
+
+std::vector<std::string> g_Boxes;
+int CaptureBox(const char* text, const char*, uint32_t) {
+  g_Boxes.push_back(text);
+  return platform::kIdOk;
+}
+
+TEST(StartupList, RunsByPriorityWhateverTheRegistrationOrder) {
+  ASSERT_TRUE(g_Registered);
+  EXPECT_TRUE(StartupFunctionsRan());
+  EXPECT_EQ(PendingStartupFunctionCount(), 0u);
+  // Priority 10 first; equal priorities keep their registration order.
+  EXPECT_EQ(StartupOrder(), (std::vector<int>{10, 100, 101}));
+}
+
+TEST(StartupList, LateRegistrationRunsAtOnce) {
+  static int calls = 0;
+  RegisterStartupFunction([] { ++calls; }, 5);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(PendingStartupFunctionCount(), 0u);
+}
+
+TEST(TraceOptions, TheTenOptionsInOrder) {
+  struct Expected {
+    const char* key;
+    uint64_t mask;
+    const char* english;
+    bool secondHalf;
+  };
+  const Expected expected[] = {
+      {"ftu", 2, "Force target upload (signature always mismatch)", true},
+      {"ntu", 128, "Skip target upload (signature always match)", true},
+      {"klt", 256, "Do not check for Kalto presence", true},
+      {"nfw", 2048, "Do not use FW_IMAGE_xxx commands", true},
+      {"fct", 4096, "Full command trace", true},
+      {"dbg", 8, "Force Debug=1", false},
+      {"ndbg", 16, "Force Debug=0", false},
+      {"tsql", 32, "Trace all SQL requests", false},
+      {"tlog", 512, "Timestamps in log", false},
+      {"et", 1024, "Endless USB timeout", false},
+  };
+  // The option registered by a static initialiser of this file comes first:
+  // it was registered before the library's start-up.
+  ASSERT_EQ(TracerExCount(), 11u);
+  EXPECT_STREQ(TracerExAt(0)->key, "early");
+  EXPECT_EQ(FindTracerEx("early"), &g_EarlyOption);
+  for (uint32_t i = 0; i < 10; ++i) {
+    const TracerEx* option = TracerExAt(i + 1);
+    ASSERT_NE(option, nullptr);
+    EXPECT_STREQ(option->key, expected[i].key);
+    EXPECT_EQ(option->mask, expected[i].mask);
+    EXPECT_STREQ(SelectLanguage(option->help), expected[i].english);
+    std::string help = option->help;
+    size_t bar = help.find('|');
+    if (expected[i].secondHalf) {
+      ASSERT_NE(bar, std::string::npos) << option->key;
+      // The Russian half in Windows-1251: one byte per letter, no UTF-8.
+      std::string second = help.substr(bar + 1);
+      EXPECT_FALSE(second.empty());
+      EXPECT_EQ(second.find('\xD0'), std::string::npos) << option->key;
+    } else {
+      EXPECT_EQ(bar, std::string::npos) << option->key;
+    }
+  }
+  EXPECT_EQ(TracerExAt(11), nullptr);
+  EXPECT_EQ(FindTracerEx("FTU"), nullptr);  // keys compare case-sensitively
+}
+
+TEST(TraceOptions, DuplicatesAreReportedAndSkipped) {
+  g_Boxes.clear();
+  platform::MessageBoxHook previous = platform::SetMessageBoxHook(CaptureBox);
+  const uint32_t count = TracerExCount();
+  TracerEx sameKey, sameMask, fresh;
+  TracerEx* result = RegisterTracerEx(&sameKey, "ftu", 1ull << 50, "again");
+  EXPECT_EQ(result, &sameKey);
+  EXPECT_EQ(sameKey.mask, 1ull << 50);  // the record is filled all the same
+  RegisterTracerEx(&sameMask, "newkey", kOptFullCommandTrace, "same bit");
+  EXPECT_EQ(TracerExCount(), count);
+  ASSERT_EQ(g_Boxes.size(), 2u);
+  EXPECT_EQ(g_Boxes[0], "Duplicate TracerEx item 'ftu'");
+  EXPECT_EQ(g_Boxes[1], "Duplicate TracerEx mask for item 'newkey'");
+  EXPECT_EQ(FindTracerEx("newkey"), nullptr);
+
+  RegisterTracerEx(&fresh, "Ftu", 1ull << 51, "differs in case");
+  EXPECT_EQ(TracerExCount(), count + 1);
+  EXPECT_EQ(g_Boxes.size(), 2u);
+  platform::SetMessageBoxHook(previous);
+}
+
+TEST(OptionWord, ZeroAtLoadAndTestedByMask) {
+  EXPECT_EQ(g_OptionWord, 0u);
+  for (uint32_t i = 0; i < TracerExCount(); ++i)
+    EXPECT_FALSE(IsOptionOn(TracerExAt(i)->mask));
+  g_OptionWord = kOptFullCommandTrace | kOptEndlessUsbTimeout;
+  EXPECT_TRUE(IsOptionOn(kOptFullCommandTrace));
+  EXPECT_TRUE(IsOptionOn(kOptEndlessUsbTimeout | kOptForceTargetUpload));
+  EXPECT_FALSE(IsOptionOn(kOptForceTargetUpload));
+  g_OptionWord = 0;
+}
+
+// The exit phases run at process exit: priorities 33 and above first, then
+// those below 33, each from the highest priority down.
+TEST(ExitList, PhasesRunAtExitHighestPriorityFirst) {
+  EXPECT_EXIT(
+      {
+        RegisterExitFunction([] { std::fputs("exit-20 ", stderr); }, 20);
+        RegisterExitFunction([] { std::fputs("exit-50 ", stderr); }, 50);
+        RegisterExitFunction([] { std::fputs("exit-5 ", stderr); }, 5);
+        RegisterExitFunction([] { std::fputs("exit-33 ", stderr); }, 33);
+        RegisterExitFunction([] { std::fputs("exit-32\n", stderr); }, 32);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "exit-50 exit-33 exit-32\nexit-20 exit-5 ");
+}
+
+TEST(ExitList, EachFunctionRunsOnce) {
+  static int high = 0;
+  RegisterExitFunction([] { ++high; }, 60);
+  RunExitFunctions(true);
+  RunExitFunctions(true);
+  EXPECT_EQ(high, 1);
+}
+
+}  // namespace
