@@ -91,6 +91,21 @@ TEST_F(Files, AFileHeldByAnotherProcessCannotBeOpenedMovedOrDeleted) {
   EXPECT_FALSE(platform::PathExists(log.c_str()));
 }
 
+TEST_F(Files, AForeignHoldDoesNotKeepOurClosedFilesLocked) {
+  const std::string ours = Path("ours.txt"), theirs = Path("theirs.txt");
+  Write(theirs, "x");
+  uint32_t error = 0;
+  FILE* f = platform::OpenStream(ours.c_str(), "w+t", platform::kShareDenyWrite, error);
+  ASSERT_NE(f, nullptr);
+  platform::ForeignFileHold hold(theirs.c_str());
+  ASSERT_TRUE(hold.IsHeld());
+  std::fclose(f);
+  f = platform::OpenStream(ours.c_str(), "r+t", platform::kShareDenyWrite, error);
+  EXPECT_NE(f, nullptr) << error;
+  if (f != nullptr) std::fclose(f);
+  EXPECT_EQ(platform::RemoveFile(ours.c_str()), 0u);
+}
+
 TEST_F(Files, StreamsOfThisProcessShareAsWindowsHandlesDo) {
   const std::string path = Path("shared.txt");
   uint32_t error = 0;

@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,6 +201,22 @@ off_t SyncDescriptor(FILE* stream) {
 
 void ResyncStream(FILE* stream, off_t start, uint64_t moved) {
   if (start >= 0) fseeko(stream, start + static_cast<off_t>(moved), SEEK_SET);
+}
+
+// Closes every descriptor from 3 up except `keep`, in a forked child: the
+// child must not keep the parent's open files (and so their locks) alive
+// after the parent closes them. Async-signal-safe.
+void CloseOtherDescriptors(int keep, int limit) {
+#ifdef SYS_close_range
+  const bool lowClosed =
+      keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  if (lowClosed && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0) {
+    return;
+  }
+#endif
+  for (int fd = 3; fd < limit; ++fd) {
+    if (fd != keep) close(fd);
+  }
 }
 
 }  // namespace
@@ -573,6 +590,8 @@ ForeignFileHold::ForeignFileHold(const char* path) {
   const std::string native = NativePath(path);
   int channel[2];
   if (native.empty() || pipe2(channel, O_CLOEXEC) != 0) return;
+  const long openMax = sysconf(_SC_OPEN_MAX);
+  const int limit = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
   const pid_t child = fork();
   if (child < 0) {
     close(channel[0]);
@@ -581,7 +600,7 @@ ForeignFileHold::ForeignFileHold(const char* path) {
   }
   if (child == 0) {
     // Only async-signal-safe calls from here: the parent may have threads.
-    close(channel[0]);
+    CloseOtherDescriptors(channel[1], limit);
     const int fd = open(native.c_str(), O_RDONLY | O_NOCTTY);
     char status = '0';
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) status = '1';
