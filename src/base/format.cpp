@@ -1,97 +1,60 @@
 #include "base/format.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 // The library writes 64-bit conversions as "%I64u" / "%I64X" / "%I64d" on
-// every system. glibc reads 'I' as a flag (locale digits), so formats that
-// hold an 'I' after a '%' are rewritten before they reach the C library:
-// "I64" becomes "ll", "I32" is dropped (int is 32-bit) and a lone "I" (size_t)
-// becomes "z". Formats without such an 'I' are passed through untouched, which
-// keeps the common case at the cost of two strchr scans.
+// every system. glibc reads 'I' as a flag (locale digits), so conversions with
+// an 'I' length modifier are rewritten before they reach the C library: "I64"
+// becomes "ll", "I32" is dropped (int is 32-bit) and a lone "I" (size_t)
+// becomes "z".
+//
+// Cost matters: every log line is formatted. A format without an 'I' after
+// its first '%' costs two strchr scans. A format that needs the rewrite is
+// rewritten once per thread and kept in a small per-thread cache keyed by the
+// format's address; a hit is confirmed by comparing the text, so a format
+// buffer whose contents change is never served a stale rewrite.
 
 namespace {
 
-class MappedFormat {
- public:
-  explicit MappedFormat(const char* format) : text_(format) {
-    if (format == nullptr) return;
-    const char* percent = std::strchr(format, '%');
-    if (percent == nullptr || std::strchr(percent, 'I') == nullptr) return;
-    Rewrite(format);
-  }
-  ~MappedFormat() { std::free(heap_); }
-  MappedFormat(const MappedFormat&) = delete;
-  MappedFormat& operator=(const MappedFormat&) = delete;
+// Characters that may stand between '%' and the length modifier: flags,
+// argument position, width and precision.
+constexpr std::array<bool, 256> kSpecChars = [] {
+  std::array<bool, 256> table{};
+  for (char c : std::string_view("-+ #0'123456789.*$"))
+    table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 
-  const char* Text() const { return text_; }
-
- private:
-  void Rewrite(const char* format) {
-    // The rewritten format is never longer than the original.
-    size_t length = std::strlen(format);
-    char* out = stack_;
-    if (length >= sizeof(stack_)) {
-      heap_ = static_cast<char*>(std::malloc(length + 1));
-      if (heap_ == nullptr) return;  // keep the original format
-      out = heap_;
-    }
-    char* o = out;
-    const char* p = format;
-    while (*p != 0) {
-      if (*p != '%') {
-        *o++ = *p++;
-        continue;
-      }
-      *o++ = *p++;
-      if (*p == '%') {
-        *o++ = *p++;
-        continue;
-      }
-      // Flags, argument position, width and precision.
-      while (*p != 0 && std::strchr("-+ #0'123456789.*$", *p) != nullptr)
-        *o++ = *p++;
-      if (*p == 'I') {
-        if (p[1] == '6' && p[2] == '4') {
-          *o++ = 'l';
-          *o++ = 'l';
-          p += 3;
-        } else if (p[1] == '3' && p[2] == '2') {
-          p += 3;
-        } else {
-          *o++ = 'z';
-          ++p;
-        }
-      }
-    }
-    *o = 0;
-    text_ = out;
-  }
-
-  const char* text_;
-  char* heap_ = nullptr;
-  char stack_[256];
-};
-
-// The per-thread formatting buffers. Two buffers are used in turn, so that the
-// result of one Format may be an argument of the next Format on the same
-// thread (Format("%s ...", Format(...))) without formatting a buffer into
-// itself. The state is plain thread-local data with a separate cleaner: a
-// Format called from a static destructor, after the thread's own
-// thread-local objects are gone, still finds valid (empty) state and simply
-// allocates again.
-constexpr size_t kMinCapacity = 256;
-// Storage above this size is released before the next use of the buffer, so
-// that one huge text does not pin its memory for the life of the thread.
-constexpr size_t kReleaseAbove = 0x100000;
-
+// Per-thread state: the formatting buffers and the cache of rewritten
+// formats. Plain thread-local data with a separate cleaner: a Format called
+// from a static destructor, after the thread's own thread-local objects are
+// gone, still finds valid (empty) state and simply allocates again.
 struct ThreadBuffer {
   char* data;
   size_t capacity;
 };
 
+// One cached rewrite: `block` holds the original text, its zero, then the
+// rewritten text.
+struct CachedFormat {
+  const char* key;
+  char* block;
+  size_t length;
+};
+
+constexpr size_t kCacheSlots = 64;
+constexpr size_t kCacheableLength = 240;
+
 struct ThreadState {
+  // Two buffers used in turn, so that the result of one Format may be an
+  // argument of the next Format on the same thread (Format("%s ...",
+  // Format(...))) without formatting a buffer into itself.
   ThreadBuffer buffers[2];
+  CachedFormat cache[kCacheSlots];
   unsigned next;
   bool cleanerArmed;
   bool cleanedUp;
@@ -106,6 +69,10 @@ struct ThreadCleaner {
       b.data = nullptr;
       b.capacity = 0;
     }
+    for (CachedFormat& c : t_state.cache) {
+      std::free(c.block);
+      c = CachedFormat{};
+    }
     t_state.cleanedUp = true;
   }
 };
@@ -116,6 +83,107 @@ void ArmCleaner() {
   thread_local ThreadCleaner cleaner;
   (void)cleaner;
 }
+
+// Writes the format with every 'I' length modifier mapped into `out` (room
+// for the format's length + 1: the result is never longer). False when the
+// format has no such modifier; `out` is then unused.
+bool Rewrite(const char* format, char* out) {
+  char* o = out;
+  const char* copied = format;  // start of the part not yet copied
+  for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+    ++p;
+    if (*p == '%') {
+      ++p;
+      continue;
+    }
+    while (kSpecChars[static_cast<unsigned char>(*p)])
+      ++p;
+    if (*p != 'I') continue;
+    std::memcpy(o, copied, static_cast<size_t>(p - copied));
+    o += p - copied;
+    if (p[1] == '6' && p[2] == '4') {
+      *o++ = 'l';
+      *o++ = 'l';
+      p += 3;
+    } else if (p[1] == '3' && p[2] == '2') {
+      p += 3;
+    } else {
+      *o++ = 'z';
+      ++p;
+    }
+    copied = p;
+  }
+  if (copied == format) return false;
+  std::memcpy(o, copied, std::strlen(copied) + 1);
+  return true;
+}
+
+class MappedFormat {
+ public:
+  explicit MappedFormat(const char* format) : text_(format) {
+    if (format == nullptr) return;
+    if (format[0] == '%' && format[1] == 's' && format[2] == 0) {
+      oneString_ = true;
+      return;
+    }
+    const char* percent = std::strchr(format, '%');
+    if (percent == nullptr) {
+      plain_ = true;
+      return;
+    }
+    if (std::strchr(percent, 'I') != nullptr) Map(format);
+  }
+  ~MappedFormat() {
+    if (heap_ != nullptr) std::free(heap_);
+  }
+  MappedFormat(const MappedFormat&) = delete;
+  MappedFormat& operator=(const MappedFormat&) = delete;
+
+  const char* Text() const { return text_; }
+  // The format holds no conversion at all: it is its own result.
+  bool IsPlain() const { return plain_; }
+  // The format is exactly "%s".
+  bool IsOneString() const { return oneString_; }
+
+ private:
+  void Map(const char* format) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(format);
+    CachedFormat& cached = t_state.cache[((address >> 3) ^ (address >> 11)) % kCacheSlots];
+    if (cached.key == format && std::strcmp(cached.block, format) == 0) {
+      text_ = cached.block + cached.length + 1;
+      return;
+    }
+    const size_t length = std::strlen(format);
+    char* out = stack_;
+    if (length >= sizeof(stack_)) {
+      heap_ = static_cast<char*>(std::malloc(length + 1));
+      if (heap_ == nullptr) return;  // keep the original format
+      out = heap_;
+    }
+    const bool rewritten = Rewrite(format, out);
+    if (rewritten) text_ = out;
+    if (length > kCacheableLength || t_state.cleanedUp) return;
+    // Remember the result, also "no rewrite needed" (an 'I' in plain text).
+    char* block = static_cast<char*>(std::malloc(2 * (length + 1)));
+    if (block == nullptr) return;
+    std::memcpy(block, format, length + 1);
+    std::memcpy(block + length + 1, rewritten ? out : format, length + 1);
+    std::free(cached.block);
+    cached = CachedFormat{format, block, length};
+    if (!t_state.cleanerArmed) ArmCleaner();
+  }
+
+  const char* text_;
+  char* heap_ = nullptr;
+  bool plain_ = false;
+  bool oneString_ = false;
+  char stack_[256];
+};
+
+constexpr size_t kMinCapacity = 256;
+// Storage above this size is released before the next use of the buffer, so
+// that one huge text does not pin its memory for the life of the thread.
+constexpr size_t kReleaseAbove = 0x100000;
 
 // Makes room for `capacity` bytes, discarding the old contents.
 bool Reserve(ThreadBuffer& b, size_t capacity) {
@@ -130,9 +198,8 @@ bool Reserve(ThreadBuffer& b, size_t capacity) {
 
 char g_emptyText[1] = {0};
 
-}  // namespace
-
-const char* VFormat(const char* format, va_list args) {
+// The body of Format and VFormat.
+const char* FormatToThreadBuffer(const char* format, va_list args) {
   if (format == nullptr) return "";
   MappedFormat mapped(format);
   ThreadBuffer& b = t_state.buffers[t_state.next];
@@ -143,6 +210,27 @@ const char* VFormat(const char* format, va_list args) {
     b.capacity = 0;
   }
   if (b.capacity < kMinCapacity && !Reserve(b, kMinCapacity)) return g_emptyText;
+
+  // Texts without conversions and the log's "%s" are copied as they are.
+  if (mapped.IsPlain() || mapped.IsOneString()) {
+    const char* text = format;
+    if (mapped.IsOneString()) {
+      text = va_arg(args, const char*);
+      if (text == nullptr) text = "(null)";  // as the C library prints it
+    }
+    size_t size = std::strlen(text) + 1;
+    if (size > b.capacity) {
+      size_t capacity = b.capacity;
+      while (capacity < size)
+        capacity *= 2;
+      if (!Reserve(b, capacity)) {
+        b.data[0] = 0;
+        return b.data;
+      }
+    }
+    std::memmove(b.data, text, size);
+    return b.data;
+  }
 
   va_list retry;
   va_copy(retry, args);
@@ -160,10 +248,16 @@ const char* VFormat(const char* format, va_list args) {
   return b.data;
 }
 
+}  // namespace
+
+const char* VFormat(const char* format, va_list args) {
+  return FormatToThreadBuffer(format, args);
+}
+
 const char* Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const char* text = VFormat(format, args);
+  const char* text = FormatToThreadBuffer(format, args);
   va_end(args);
   return text;
 }
