@@ -88,6 +88,19 @@ LogState& State() {
   return state.Get();
 }
 
+// Holds the log lock for a scope (the plain lock calls: this is on every
+// entry's path).
+class LogLock {
+ public:
+  explicit LogLock(PSharedObject& lock) : lock_(lock) { lock_.Lock(); }
+  ~LogLock() { lock_.Unlock(); }
+  LogLock(const LogLock&) = delete;
+  LogLock& operator=(const LogLock&) = delete;
+
+ private:
+  PSharedObject& lock_;
+};
+
 thread_local uint32_t t_ThreadId = 0;
 
 uint32_t CachedThreadId() {
@@ -200,7 +213,7 @@ void WriteLogEntry(const char* format, va_list args) {
   if (format == nullptr || format[0] == '\f') return;
   LogState& state = State();
   if (state.stream.load(std::memory_order_acquire) == nullptr) OpenLog();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   FILE* stream = state.stream.load(std::memory_order_relaxed);
   if (stream == nullptr) return;
   LogWriteHookFn write = g_LogWriteHook.load(std::memory_order_relaxed);
@@ -223,7 +236,7 @@ void WriteLogEntry(const char* format, va_list args) {
 void WriteLogText(FILE* stream, const char* format, va_list args) {
   if (stream == nullptr || format == nullptr) return;
   LogState& state = State();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   const bool ownStream = stream == state.stream.load(std::memory_order_relaxed);
   if (ownStream) {
     ++state.entriesSinceCheck;
@@ -237,7 +250,7 @@ void WriteLogText(FILE* stream, const char* format, va_list args) {
 void OpenLog() {
   LogState& state = State();
   if (state.stream.load(std::memory_order_acquire) != nullptr) return;
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   if (state.stream.load(std::memory_order_relaxed) != nullptr || state.opening) return;
   state.opening = true;
   struct OpeningGuard {
@@ -415,7 +428,7 @@ void DeviceInfoOutput(const char* text) {
 
 void SetLogBaseName(const char* name) {
   LogState& state = State();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   if (name == nullptr) {
     state.baseKind = LogState::BaseKind::kNone;
     state.baseName.clear();
@@ -430,7 +443,7 @@ void SetLogBaseName(const char* name) {
 
 const char* LogPath() {
   LogState& state = State();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   return state.stream.load() != nullptr ? state.path.c_str() : "";
 }
 
@@ -440,13 +453,13 @@ void SetLogCutOff(bool on) {
 
 uint64_t LogTotalCut() {
   LogState& state = State();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   return state.totalCut;
 }
 
 void CloseLog() {
   LogState& state = State();
-  PSharedObjectLocker locker(state.lock);
+  LogLock locker(state.lock);
   state.stream.store(nullptr);
   if (state.file) state.file->Close();
   state.file.reset();

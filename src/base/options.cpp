@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "base/messages.h"
@@ -41,6 +42,17 @@ struct FunctionList {
 FunctionList& StartupList() {
   static Immortal<FunctionList> list;
   return list.Get();
+}
+
+struct StepList {
+  std::recursive_mutex lock;
+  std::vector<std::pair<StartupStep, StartupFunction>> entries;
+  std::vector<StartupStep> done;
+};
+
+StepList& Steps() {
+  static Immortal<StepList> steps;
+  return steps.Get();
 }
 
 FunctionList& ExitList() {
@@ -109,6 +121,37 @@ void RegisterStartupFunction(StartupFunction function, int32_t priority) {
   // Registered after the run (a static initialiser that ran late): call it at
   // once rather than never.
   if (runNow) function();
+}
+
+void RegisterStartupStep(StartupStep step, StartupFunction function) {
+  if (function == nullptr) return;
+  StepList& steps = Steps();
+  bool runNow = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(steps.lock);
+    runNow = std::find(steps.done.begin(), steps.done.end(), step) != steps.done.end();
+    if (!runNow) steps.entries.emplace_back(step, function);
+  }
+  if (runNow) function();
+}
+
+void RunStartupStep(StartupStep step) {
+  StepList& steps = Steps();
+  std::vector<StartupFunction> functions;
+  {
+    std::lock_guard<std::recursive_mutex> guard(steps.lock);
+    steps.done.push_back(step);
+    for (auto it = steps.entries.begin(); it != steps.entries.end();) {
+      if (it->first == step) {
+        functions.push_back(it->second);
+        it = steps.entries.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (StartupFunction function : functions)
+    function();
 }
 
 void RegisterExitFunction(StartupFunction function, int32_t priority) {

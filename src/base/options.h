@@ -60,6 +60,28 @@ void RunExitFunctions(bool highPhase);
 uint32_t PendingStartupFunctionCount();
 bool StartupFunctionsRan();
 
+// Priorities used by the library.
+enum : int32_t {
+  kExitPriorityEarlyContainers = 10,  // empties the early static containers
+  kStartupPriorityDeferred = 100,     // source names, protocol tables
+};
+
+// The steps of the library's start-up that upper layers fill in. Each layer
+// registers its function from a static initialiser of its own; the start-up
+// calls the functions of a step, in registration order, at that step:
+//   kDeviceRegistry  - step 1, before the foundation's objects: build the
+//                      device registry;
+//   kProtocolEntries - step 4, after the hooks: register the protocol's
+//                      deferred start-up entries (RegisterStartupFunction with
+//                      kStartupPriorityDeferred);
+//   kVirtualItems    - step 5, before the first trace options: build the
+//                      virtual-item table.
+// A function registered after its step has passed is called at once.
+enum class StartupStep { kDeviceRegistry = 1, kProtocolEntries = 4, kVirtualItems = 5 };
+void RegisterStartupStep(StartupStep step, StartupFunction function);
+// Calls the functions registered for a step (the start-up does this).
+void RunStartupStep(StartupStep step);
+
 // Storage for a process-wide object that is built on first use (a
 // function-local static of this type) and never destroyed: the exit phases run
 // from atexit while static destruction is under way, and whatever they or a

@@ -3,20 +3,24 @@
 //
 // Everything here runs during static initialisation, on the thread that loads
 // the library (that thread is recorded as the main thread). The order is:
-//   1. the device registry - built on first use by the device layer;
+//   1. the device registry (the device layer's step function);
 //   2. the foundation's objects (load-time facts, log state, message
 //      catalogue) and the exit function that releases early containers;
 //   3. the hooks and switches and the unhandled-exception handler;
-//   4. the protocol's deferred entries - the protocol layer registers them
-//      with RegisterStartupFunction (priority 100) from its own initialisers;
-//   5. the first five trace options;
+//   4. the protocol's deferred entries (the protocol layer's step function
+//      registers them with priority 100);
+//   5. the virtual-item table (a step function) and the first five trace
+//      options;
 //   6. the remaining foundation globals and the last five trace options;
 //   7. the start-up list, sorted by priority, then the exit runner.
-// Every list is constructed on first use, so entries registered by other
-// translation units survive whatever order the initialisers run in. The
-// linker places this file's initialiser after those of the layers above (they
-// come first on the link line), so their deferred entries are in the list
-// when it runs; an entry registered later still is called at once.
+// Steps 1, 4 and 5 belong to the layers above: they register their functions
+// with RegisterStartupStep, and the deferred entries with
+// RegisterStartupFunction. Every list is constructed on first use, so entries
+// registered by other translation units survive whatever order the
+// initialisers run in. The linker places this file's initialiser after those
+// of the layers above (they come first on the link line), so their
+// registrations are in the lists when it runs; one registered later still is
+// called at once.
 #include <cstdlib>
 #include <exception>
 #include <iterator>
@@ -168,10 +172,13 @@ void RegisterTraceOption(size_t slot, const TraceOptionRow& row) {
 struct FoundationStartup {
   FoundationStartup() {
     g_CurrentSection = NVD_SECTION(1, "Main");
+    // 1. The device registry (the device layer's step function).
+    RunStartupStep(StartupStep::kDeviceRegistry);
+
     // 2. The foundation's objects.
     Facts();
     CatalogueText(0);  // builds the message catalogue
-    RegisterExitFunction(ReleaseEarlyContainersAtExit, 10);
+    RegisterExitFunction(ReleaseEarlyContainersAtExit, kExitPriorityEarlyContainers);
 
     // 3. Hooks, switches and the unhandled-exception handler.
     g_CurrentSection = NVD_SECTION(2, "Log");
@@ -180,7 +187,11 @@ struct FoundationStartup {
     SetDeviceOutputHooks(DeviceErrorHook, DeviceInfoHook);
     std::set_terminate(UnhandledException);
 
-    // 5. The first five trace options.
+    // 4. The protocol's deferred start-up entries.
+    RunStartupStep(StartupStep::kProtocolEntries);
+
+    // 5. The virtual-item table and the first five trace options.
+    RunStartupStep(StartupStep::kVirtualItems);
     size_t slot = 0;
     for (const TraceOptionRow& row : kFirstOptions)
       RegisterTraceOption(slot++, row);

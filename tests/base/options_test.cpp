@@ -31,7 +31,23 @@ void StartupAt100Second() {
 
 TracerEx g_EarlyOption;
 
+// What the start-up steps saw when they ran.
+std::vector<std::string>& StepLog() {
+  static std::vector<std::string> log;
+  return log;
+}
+void Step(const char* name) {
+  StepLog().push_back(std::string(name) + ":" + std::to_string(TracerExCount()) + ":" +
+                      std::to_string(StartupOrder().size()));
+}
+
 const bool g_Registered = [] {
+  RegisterStartupStep(StartupStep::kVirtualItems, [] { Step("items"); });
+  RegisterStartupStep(StartupStep::kProtocolEntries, [] {
+    Step("protocol");
+    RegisterStartupFunction([] { StartupOrder().push_back(100 + 1000); }, 100);
+  });
+  RegisterStartupStep(StartupStep::kDeviceRegistry, [] { Step("registry"); });
   RegisterStartupFunction(StartupAt100, 100);
   RegisterStartupFunction(StartupAt10, 10);
   RegisterStartupFunction(StartupAt100Second, 100);
@@ -50,7 +66,17 @@ TEST(StartupList, RunsByPriorityWhateverTheRegistrationOrder) {
   EXPECT_TRUE(StartupFunctionsRan());
   EXPECT_EQ(PendingStartupFunctionCount(), 0u);
   // Priority 10 first; equal priorities keep their registration order.
-  EXPECT_EQ(StartupOrder(), (std::vector<int>{10, 100, 101}));
+  EXPECT_EQ(StartupOrder(), (std::vector<int>{10, 100, 101, 1100}));
+}
+
+TEST(StartupList, StepsRunInTheirPlaces) {
+  // The registry before anything, the protocol entries before the deferred
+  // run, the virtual items before the library's first trace option (only the
+  // one registered by this file exists then).
+  EXPECT_EQ(StepLog(), (std::vector<std::string>{"registry:1:0", "protocol:1:0", "items:1:0"}));
+  static int late = 0;
+  RegisterStartupStep(StartupStep::kDeviceRegistry, [] { ++late; });
+  EXPECT_EQ(late, 1);
 }
 
 TEST(StartupList, LateRegistrationRunsAtOnce) {
