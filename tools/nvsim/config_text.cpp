@@ -319,7 +319,7 @@ bool ApplySetting(InstrumentConfig& config, const std::string& rawKey, const std
   const std::string value = Trim(rawValue);
   bool ok = false;
   if (key.rfind("vstring.", 0) == 0 || key.rfind("vsfr.", 0) == 0) {
-    const bool isString = key[1] == 's';
+    const bool isString = key.rfind("vstring.", 0) == 0;
     uint32_t id = 0;
     if (ParseU32(key.substr(isString ? 8 : 5), id)) {
       if (isString) {
@@ -345,6 +345,22 @@ bool ApplySetting(InstrumentConfig& config, const std::string& rawKey, const std
     Fault fault;
     if (!ParseFault(value, fault, error)) return false;
     config.faults.push_back(fault);
+    return true;
+  } else if (key == "script") {
+    // "CMD [KIND options]": the next command expected and how it is answered.
+    const size_t space = value.find_first_of(" \t");
+    const std::string command = value.substr(0, space);
+    ScriptStep step;
+    if (command != "any" && !ParseCommand(command, step.code)) {
+      error = "unknown command \"" + command + "\" in script step";
+      return false;
+    }
+    if (space != std::string::npos && !Trim(value.substr(space)).empty()) {
+      Fault fault;
+      if (!ParseFault(Trim(value.substr(space)), fault, error)) return false;
+      step.faults.push_back(fault);
+    }
+    config.script.push_back(step);
     return true;
   } else {
     const auto& setters = Setters();
@@ -442,6 +458,9 @@ const char* SettingsHelp() {
   reenum_delay          ms away from the bus during a mode switch (1000)
   fault                 KIND [code=CMD] [skip=N] [times=N] [delay=MS] [gap=MS]
                              [value=N] [replug=MS|never] [bytes=HEX]
+  script                CMD|any [KIND options]: the next step of a script; steps play in
+                        order, one per command (a command that is not the one expected is
+                        answered normally)
       KIND: no-reply late split wrong-index wrong-code unrecognized truncate
             overstate-length garbage raw unplug
       code: a command name (GET_VERSION) or number; none = every command

@@ -185,6 +185,7 @@ Instrument::Instrument(InstrumentConfig config)
     : config_(std::move(config)), loader_(config_.loader) {
   for (const auto& fault : config_.faults)
     AddFault(fault);
+  AddScript(config_.script);
 }
 
 void Instrument::AddFault(const Fault& fault) {
@@ -193,6 +194,11 @@ void Instrument::AddFault(const Fault& fault) {
 
 void Instrument::ClearFaults() {
   rules_.clear();
+  script_.clear();
+}
+
+void Instrument::AddScript(const std::vector<ScriptStep>& steps) {
+  script_.insert(script_.end(), steps.begin(), steps.end());
 }
 
 uint32_t Instrument::StatusWord() const {
@@ -258,6 +264,18 @@ void Instrument::HandleCommand(const std::vector<uint8_t>& frame, uint64_t nowMs
     if (rule.fault.times != 0 && rule.applied >= rule.fault.times) continue;
     ++rule.applied;
     active.push_back(&rule.fault);
+  }
+  // The script's next step applies when this is the command it expects.
+  std::optional<ScriptStep> step;
+  if (!script_.empty()) {
+    if (script_.front().code == 0 || script_.front().code == code) {
+      step = std::move(script_.front());
+      script_.pop_front();
+      for (const Fault& f : step->faults)
+        active.push_back(&f);
+    } else {
+      ++scriptMismatches_;
+    }
   }
   const bool refused = std::any_of(active.begin(), active.end(), [](const Fault* f) {
     return f->kind == FaultKind::kUnrecognized;

@@ -112,6 +112,15 @@ struct Fault {
   std::vector<uint8_t> bytes;
 };
 
+// One step of a script: the command the instrument expects next (0: any)
+// and the faults of its reply (their code, skip and times are not used). A
+// script is played in order, one step per command; a command other than the
+// one expected is answered normally and counted as a mismatch.
+struct ScriptStep {
+  uint32_t code = 0;
+  std::vector<Fault> faults;
+};
+
 const char* FaultKindName(FaultKind kind);
 bool ParseFaultKind(const std::string& text, FaultKind& kind);
 
@@ -161,6 +170,7 @@ struct InstrumentConfig {
   uint32_t reenumDelayMs = 1000;    // away from the bus during a mode switch
 
   std::vector<Fault> faults;
+  std::vector<ScriptStep> script;
 };
 
 // One command as the instrument saw it (its command trace).
@@ -195,7 +205,11 @@ class Instrument {
   const InstrumentConfig& Config() const { return config_; }
   InstrumentConfig& MutableConfig() { return config_; }
   void AddFault(const Fault& fault);
+  void AddScript(const std::vector<ScriptStep>& steps);
+  // Removes the faults and what is left of the script.
   void ClearFaults();
+  size_t ScriptLeft() const { return script_.size(); }
+  uint32_t ScriptMismatches() const { return scriptMismatches_; }
 
   // Bytes from the host at dilated time nowMs; appends what to do for every
   // command that became complete.
@@ -231,6 +245,8 @@ class Instrument {
 
   InstrumentConfig config_;
   std::vector<Rule> rules_;
+  std::deque<ScriptStep> script_;
+  uint32_t scriptMismatches_ = 0;
   std::vector<uint8_t> pending_;
   std::deque<TraceEntry> history_;
   bool loader_;

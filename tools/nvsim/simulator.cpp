@@ -664,6 +664,14 @@ bool Simulator::AddFault(Id id, const Fault& fault) {
   return true;
 }
 
+bool Simulator::AddScript(Id id, const std::vector<ScriptStep>& steps) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->AddScript(steps);
+  return true;
+}
+
 bool Simulator::ClearFaults(Id id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Impl::Slot* slot = impl_->Find(id);
@@ -711,6 +719,8 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.plugs = slot->plugs;
   state.channelTimeout = slot->conn ? slot->conn->timeoutMs : 0;
   state.bytesFromHost = slot->bytesFromHost;
+  state.scriptLeft = slot->model->ScriptLeft();
+  state.scriptMismatches = slot->model->ScriptMismatches();
   state.history.assign(slot->model->History().begin(), slot->model->History().end());
   return state;
 }

@@ -38,6 +38,8 @@ class Simulator {
     uint32_t plugs = 0;           // times the entry was created
     uint32_t channelTimeout = 0;  // of the current connection (dilated ms)
     uint64_t bytesFromHost = 0;
+    size_t scriptLeft = 0;            // script steps not yet played
+    uint32_t scriptMismatches = 0;    // commands that were not the expected step
     std::vector<TraceEntry> history;  // oldest first, at most 256
   };
 
@@ -68,6 +70,7 @@ class Simulator {
   std::string PropertiesPath(Id id) const;
 
   bool AddFault(Id id, const Fault& fault);
+  bool AddScript(Id id, const std::vector<ScriptStep>& steps);
   bool ClearFaults(Id id);
   bool SetHandleStatus(Id id, uint32_t status);
   bool SetRefuseOpen(Id id, bool refuse);

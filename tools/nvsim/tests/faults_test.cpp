@@ -188,5 +188,24 @@ TEST_F(FaultsTest, NoiseMakesTheInstrumentDropWhatItHolds) {
   EXPECT_EQ(reply->word, 0x82000005u);
 }
 
+TEST_F(FaultsTest, ScriptPlaysOneStepPerExpectedCommand) {
+  Fault late = MakeFault(FaultKind::kLate);
+  late.delayMs = 200;
+  Fault raw = MakeFault(FaultKind::kRaw);
+  raw.bytes = {4, 0, 0, 0, 0x0B, 0, 0, 0x81};
+  sim_->AddScript(id_, {{kGetStatus, {late}}, {kGetVersion, {}}, {kGetSerial, {raw}}});
+
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Exchange(client_, Command(kGetStatus, 0)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(Real(200)));
+  ASSERT_TRUE(Exchange(client_, Command(kGetSerial, 1)));  // not the step expected: answered
+  ASSERT_TRUE(Exchange(client_, Command(kGetVersion, 1)));
+  ASSERT_TRUE(Send(kGetSerial, 1));
+  EXPECT_EQ(ReadAll(), raw.bytes);
+  const auto state = sim_->State(id_);
+  EXPECT_EQ(state->scriptLeft, 0u);
+  EXPECT_EQ(state->scriptMismatches, 1u);
+}
+
 }  // namespace
 }  // namespace rawclient
