@@ -39,7 +39,7 @@ constexpr uint32_t kEarlyTableSize = 64;
 SContainer* g_earlyContainers[kEarlyTableSize] = {};
 uint32_t g_earlyCount = 0;
 
-void ForgetEarly(SContainer* container) {
+NVD_NO_SANITIZE_VPTR void ForgetEarly(SContainer* container) {
   for (uint32_t i = 0; i < g_earlyCount; ++i) {
     if (g_earlyContainers[i] == container) {
       g_earlyContainers[i] = g_earlyContainers[--g_earlyCount];
@@ -55,7 +55,7 @@ constexpr uint32_t kDeltaDoublingLimit = 0x100000;
 
 }  // namespace
 
-void ReleaseEarlyContainers() {
+NVD_NO_SANITIZE_VPTR void ReleaseEarlyContainers() {
   // Clearing can destroy items that own containers of their own; take each
   // entry out of the table before clearing it.
   while (g_earlyCount > 0) {
@@ -69,14 +69,14 @@ uint32_t EarlyContainerCount() {
   return g_earlyCount;
 }
 
-void SContainer::InitialiseEarly() {
+NVD_NO_SANITIZE_VPTR void SContainer::InitialiseEarly() {
   delta_ = kDefaultDelta;
   compare_ = DefaultCompare;
   valid_ = true;
   if (g_earlyCount < kEarlyTableSize) g_earlyContainers[g_earlyCount++] = this;
 }
 
-int SContainer::DefaultCompare(const BaseObject* a, const BaseObject* b) {
+NVD_NO_SANITIZE_VPTR int SContainer::DefaultCompare(const BaseObject* a, const BaseObject* b) {
   if (a->IsEqual(b)) return 0;
   return a->IsGreater(b) ? 1 : -1;
 }
@@ -84,9 +84,9 @@ int SContainer::DefaultCompare(const BaseObject* a, const BaseObject* b) {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-SContainer::SContainer() : SContainer(kDefaultDelta, 0) {}
+NVD_NO_SANITIZE_VPTR SContainer::SContainer() : SContainer(kDefaultDelta, 0) {}
 
-SContainer::SContainer(uint32_t delta, uint32_t flags)
+NVD_NO_SANITIZE_VPTR SContainer::SContainer(uint32_t delta, uint32_t flags)
     : items_(nullptr),
       count_(0),
       capacity_(0),
@@ -106,7 +106,7 @@ SContainer::SContainer(uint32_t delta, uint32_t flags)
 
 // Only for containers with static storage: the fields are not initialised
 // here, so that entries added before this constructor ran are kept.
-SContainer::SContainer(StaticInit, uint32_t flags) {
+NVD_NO_SANITIZE_VPTR SContainer::SContainer(StaticInit, uint32_t flags) {
   if (!valid_) {
     items_ = nullptr;
     count_ = capacity_ = 0;
@@ -121,7 +121,7 @@ SContainer::SContainer(StaticInit, uint32_t flags) {
   if ((flags_ & kThreadSafe) && guard_ == nullptr) guard_ = new PSharedObject();
 }
 
-SContainer::~SContainer() {
+NVD_NO_SANITIZE_VPTR SContainer::~SContainer() {
   Clear();
   ForgetEarly(this);
   delete guard_;
@@ -129,7 +129,7 @@ SContainer::~SContainer() {
   valid_ = false;
 }
 
-void SContainer::SetOwnsItems(bool owns) {
+NVD_NO_SANITIZE_VPTR void SContainer::SetOwnsItems(bool owns) {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (owns) {
@@ -142,7 +142,7 @@ void SContainer::SetOwnsItems(bool owns) {
 // ---------------------------------------------------------------------------
 // Adding
 
-bool SContainer::Grow() {
+NVD_NO_SANITIZE_VPTR bool SContainer::Grow() {
   if (static_cast<uint64_t>(delta_) + count_ >= kFullLimit) return false;
   if ((flags_ & kDoublingDelta) && count_ > 0 && delta_ < kDeltaDoublingLimit) delta_ *= 2;
   uint32_t capacity = count_ + delta_;
@@ -153,7 +153,7 @@ bool SContainer::Grow() {
   return true;
 }
 
-bool SContainer::Add(BaseObject* item) {
+NVD_NO_SANITIZE_VPTR bool SContainer::Add(BaseObject* item) {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (flags_ & kUnique) {
@@ -192,7 +192,7 @@ bool SContainer::Add(BaseObject* item) {
   return true;
 }
 
-bool SContainer::InsertAt(BaseObject* item, uint32_t index) {
+NVD_NO_SANITIZE_VPTR bool SContainer::InsertAt(BaseObject* item, uint32_t index) {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (index > count_) return false;
@@ -232,7 +232,7 @@ struct Before {
 
 }  // namespace
 
-void SContainer::Sort() {
+NVD_NO_SANITIZE_VPTR void SContainer::Sort() {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (count_ > 1) {
@@ -246,7 +246,7 @@ void SContainer::Sort() {
 // Merges the unsorted tail into the sorted head. The result is the one a
 // stable sort of the whole array gives, at the cost of sorting 128 items and
 // moving the head once.
-void SContainer::SortInTail() {
+NVD_NO_SANITIZE_VPTR void SContainer::SortInTail() {
   const uint32_t n = tail_;
   if ((flags_ & kDescending) || n == 0 || n > count_) {
     Sort();
@@ -274,7 +274,7 @@ void SContainer::SortInTail() {
 }
 
 // Index of the first item equal to `item` in the sorted range [0, end), or -1.
-int32_t SContainer::SearchSorted(const BaseObject* item, uint32_t end) const {
+NVD_NO_SANITIZE_VPTR int32_t SContainer::SearchSorted(const BaseObject* item, uint32_t end) const {
   BaseObject* const* first = items_;
   BaseObject* const* last = items_ + end;
   BaseObject* const* at;
@@ -291,7 +291,7 @@ int32_t SContainer::SearchSorted(const BaseObject* item, uint32_t end) const {
   return -1;
 }
 
-int32_t SContainer::Find(const BaseObject* item) {
+NVD_NO_SANITIZE_VPTR int32_t SContainer::Find(const BaseObject* item) {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (item == nullptr || count_ == 0) return -1;
@@ -312,7 +312,7 @@ int32_t SContainer::Find(const BaseObject* item) {
   return -1;
 }
 
-BaseObject* SContainer::FindItem(const BaseObject* item) {
+NVD_NO_SANITIZE_VPTR BaseObject* SContainer::FindItem(const BaseObject* item) {
   PSharedObjectLocker lock(this);
   int32_t index = Find(item);
   return index >= 0 ? items_[index] : nullptr;
@@ -321,7 +321,7 @@ BaseObject* SContainer::FindItem(const BaseObject* item) {
 // ---------------------------------------------------------------------------
 // Removing
 
-BaseObject* SContainer::Detach(uint32_t index) {
+NVD_NO_SANITIZE_VPTR BaseObject* SContainer::Detach(uint32_t index) {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   if (index >= count_) return nullptr;
@@ -342,7 +342,7 @@ BaseObject* SContainer::Detach(uint32_t index) {
   return item;
 }
 
-bool SContainer::Delete(uint32_t index) {
+NVD_NO_SANITIZE_VPTR bool SContainer::Delete(uint32_t index) {
   PSharedObjectLocker lock(this);
   BaseObject* item = Detach(index);
   if (item == nullptr) return false;
@@ -350,18 +350,18 @@ bool SContainer::Delete(uint32_t index) {
   return true;
 }
 
-BaseObject* SContainer::DetachLast() {
+NVD_NO_SANITIZE_VPTR BaseObject* SContainer::DetachLast() {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   return count_ > 0 ? Detach(count_ - 1) : nullptr;
 }
 
-BaseObject* SContainer::Last() const {
+NVD_NO_SANITIZE_VPTR BaseObject* SContainer::Last() const {
   PSharedObjectLocker lock(this);
   return count_ > 0 ? items_[count_ - 1] : nullptr;
 }
 
-void SContainer::DeleteAll() {
+NVD_NO_SANITIZE_VPTR void SContainer::DeleteAll() {
   EnsureInitialised();
   PSharedObjectLocker lock(this);
   // Items are taken out before they are destroyed: a destructor may look at
@@ -374,7 +374,7 @@ void SContainer::DeleteAll() {
   sorted_ = false;
 }
 
-void SContainer::Clear() {
+NVD_NO_SANITIZE_VPTR void SContainer::Clear() {
   if (!valid_) return;
   PSharedObjectLocker lock(this);
   DeleteAll();
@@ -383,7 +383,7 @@ void SContainer::Clear() {
   capacity_ = 0;
 }
 
-BaseObject* SContainer::At(uint32_t index) const {
+NVD_NO_SANITIZE_VPTR BaseObject* SContainer::At(uint32_t index) const {
   if (index >= count_) FatalIndexError(static_cast<int32_t>(index), count_);
   return items_[index];
 }

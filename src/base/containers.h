@@ -9,6 +9,14 @@
 
 class PSharedObject;
 
+// Marks code that may run on a static container before its constructor ran
+// (see SContainer::StaticInit), which the sanitizer's vptr check would report.
+#if defined(__GNUC__) || defined(__clang__)
+#define NVD_NO_SANITIZE_VPTR __attribute__((no_sanitize("vptr")))
+#else
+#define NVD_NO_SANITIZE_VPTR
+#endif
+
 // Ends the process after the "Invalid array index" message (exit code -1).
 [[noreturn]] void FatalIndexError(int64_t index, uint64_t count);
 
@@ -155,7 +163,7 @@ class SContainer : public BaseObject {
   uint32_t GetFlags() const { return flags_; }
   bool IsSortedNow() const { return sorted_; }
   uint32_t UnsortedTail() const { return tail_; }
-  PSharedObject* Guard() const { return guard_; }
+  NVD_NO_SANITIZE_VPTR PSharedObject* Guard() const { return guard_; }
 
   void SetCompare(ItemCompare compare) { compare_ = compare; }
   // The default item routine: 0 when a->IsEqual(b), 1 when a->IsGreater(b),
@@ -165,7 +173,7 @@ class SContainer : public BaseObject {
  protected:
   // A container whose constructor has not run yet (zero-filled static
   // storage) sets itself up on first use and enters the early table.
-  void EnsureInitialised() {
+  NVD_NO_SANITIZE_VPTR void EnsureInitialised() {
     if (!valid_) InitialiseEarly();
   }
   void InitialiseEarly();

@@ -96,7 +96,7 @@ PSharedObjectLocker::PSharedObjectLocker(PSharedObject* object) : object_(object
   if (locked_) object_->Lock();
 }
 
-PSharedObjectLocker::PSharedObjectLocker(const SContainer* container)
+NVD_NO_SANITIZE_VPTR PSharedObjectLocker::PSharedObjectLocker(const SContainer* container)
     : PSharedObjectLocker(container != nullptr ? container->Guard() : nullptr) {}
 
 PSharedObjectLocker::~PSharedObjectLocker() {
