@@ -22,8 +22,8 @@
 namespace {
 
 constexpr uint32_t kItems = 1000000;
-constexpr int kContainerRepetitions = 3;
-constexpr int kVectorRepetitions = 5;
+constexpr int kContainerRepetitions = 2;
+constexpr int kVectorRepetitions = 3;
 
 volatile int64_t g_sink;
 
