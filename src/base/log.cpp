@@ -124,8 +124,12 @@ bool CutOff(LogState& state, FILE* stream, int64_t length) {
   PStr header = FormatStr("%s[Cut off: %s bytes]\n\n", state.header.c_str(),
                           grouped.IsNull() ? "" : grouped.c_str());
   const uint64_t headerLength = header.Length();
+  // The view covers the old file, and the new one should the header be longer
+  // than the cut part.
+  uint64_t viewLength = static_cast<uint64_t>(length);
+  if (headerLength + kLogKeptBytes > viewLength) viewLength = headerLength + kLogKeptBytes;
   {
-    platform::FileView view(stream, static_cast<uint64_t>(length), static_cast<uint64_t>(length));
+    platform::FileView view(stream, viewLength, viewLength);
     if (!view.IsValid()) return false;
     char* data = view.Data();
     // The newest bytes first (the regions may overlap), then the header over
@@ -207,6 +211,12 @@ LogTitleHookFn SetLogTitleHook(LogTitleHookFn hook) {
 }
 bool DebugOutputEnabled() {
   return g_DebugOutput.load(std::memory_order_relaxed);
+}
+
+const char* LogTitle() {
+  LogTitleHookFn hook = g_LogTitleHook.load();
+  const char* title = hook != nullptr ? hook() : nullptr;
+  return title != nullptr ? title : "";
 }
 
 void WriteLogEntry(const char* format, va_list args) {
@@ -298,12 +308,9 @@ void OpenLog() {
   ResetLengthTracking(state, 0);
   FILE* stream = state.file->Stream();
 
-  LogTitleHookFn titleHook = g_LogTitleHook.load();
-  const char* title = titleHook != nullptr ? titleHook() : nullptr;
   PTimeStamp now;
-  state.header = FormatStr("%s %s    %s\n\n", title != nullptr ? title : "", "Log File",
-                           now.LocalText(kDtDefault))
-                     .c_str();
+  state.header =
+      FormatStr("%s %s    %s\n\n", LogTitle(), "Log File", now.LocalText(kDtDefault)).c_str();
   state.header += BuildSystemInfoBlock();
   state.stream.store(stream, std::memory_order_release);
   LogPrint("%s", state.header.c_str());

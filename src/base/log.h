@@ -19,6 +19,8 @@ PrintHookFn SetPrintHook(PrintHookFn hook);
 LogWriteHookFn SetLogWriteHook(LogWriteHookFn hook);
 LogTitleHookFn SetLogTitleHook(LogTitleHookFn hook);
 bool DebugOutputEnabled();
+// The log title (the title hook's text; the module name by default).
+const char* LogTitle();
 
 // The log writer installed as the print hook at start-up.
 void WriteLogEntry(const char* format, va_list args);

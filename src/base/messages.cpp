@@ -97,7 +97,7 @@ void SplitLanguages(const char* text, std::string& first, std::string& second, b
 int DefaultShowMessage(uint32_t style, const char* text) {
   // The caption is the log title (the module name). Windows restores the
   // keyboard focus afterwards; without windows there is nothing to restore.
-  return platform::ShowMessageBox(text, ModuleName(), style | platform::kMbSetForeground);
+  return platform::ShowMessageBox(text, LogTitle(), style | platform::kMbSetForeground);
 }
 
 std::atomic<ShowMessageHookFn> g_ShowMessageHook{DefaultShowMessage};
@@ -187,8 +187,11 @@ int ErrorBox(const char* format, ...) {
 int VMessage(const char* options, va_list args) {
   // The last error is taken before anything here can change it.
   const uint32_t lastError = platform::LastError();
-  const char* text = nullptr;
-  const char* caption = nullptr;
+  // Both texts are copied out of the ring at once: a later selection may
+  // wrap it.
+  std::string text;
+  std::string caption;
+  bool haveCaption = false;
   bool haveText = false;
   bool appendError = false;
   bool information = false;
@@ -214,9 +217,11 @@ int VMessage(const char* options, va_list args) {
         break;
       case 't':
         caption = SelectLanguage(va_arg(args, const char*));
+        haveCaption = true;
         break;
       case 'r':
         caption = ResourceText(static_cast<uint16_t>(va_arg(args, unsigned int)));
+        haveCaption = true;
         break;
       case 'e':
         appendError = true;
@@ -266,23 +271,23 @@ int VMessage(const char* options, va_list args) {
 
   if (information) {
     style |= platform::kMbIconAsterisk;
-    if (caption == nullptr) caption = SelectLanguage("Information|");
+    if (!haveCaption) {
+      caption = SelectLanguage("Information|");
+      haveCaption = true;
+    }
   } else if (warning) {
     style |= platform::kMbIconExclamation;
   } else {
     style |= platform::kMbIconHand;
   }
-  if (caption == nullptr) caption = SelectLanguage("Error|");
-  // Keep the caption: formatting below may wrap the ring.
-  std::string captionText = caption;
+  if (!haveCaption) caption = SelectLanguage("Error|");
 
   std::string message;
-  if (fromId && (text == nullptr || *text == 0)) {
+  if (fromId && text.empty()) {
     message = PFormatBuffer("<Message string with resource id = %u not linked>", messageId).Text();
   } else {
-    std::string format = text != nullptr ? text : "";
     std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kMaxMessageText + 1);
-    int n = VFormatTo(buffer.get(), kMaxMessageText + 1, format.c_str(), args);
+    int n = VFormatTo(buffer.get(), kMaxMessageText + 1, text.c_str(), args);
     if (n < 0) buffer[0] = 0;
     message = buffer.get();
   }
@@ -291,9 +296,9 @@ int VMessage(const char* options, va_list args) {
     PStr errorText = SystemErrorText(lastError);
     if (!errorText.IsNull()) message += errorText.c_str();
   }
-  if (DebugOutputEnabled()) LogPrint("[%s] %s\n", captionText.c_str(), message.c_str());
+  if (DebugOutputEnabled()) LogPrint("[%s] %s\n", caption.c_str(), message.c_str());
   StripControlCharacters(message);
-  return platform::ShowMessageBox(message.c_str(), captionText.c_str(), style);
+  return platform::ShowMessageBox(message.c_str(), caption.c_str(), style);
 }
 
 int Message(const char* options, ...) {

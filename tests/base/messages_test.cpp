@@ -153,6 +153,16 @@ TEST_F(MessageTest, TextIsCutAt16383Characters) {
   EXPECT_EQ(g_Boxes[0].text.size(), 16383u);
 }
 
+TEST_F(MessageTest, LongTextSurvivesTheCaptionWrappingTheRing) {
+  // The text fills nearly the whole ring, so the default caption selected
+  // after it starts the ring again over the text.
+  std::string longText(kMessageRingSize - 5, 'x');
+  Message("s", longText.c_str());
+  ASSERT_EQ(g_Boxes.size(), 1u);
+  EXPECT_EQ(g_Boxes[0].text, std::string(16383, 'x'));
+  EXPECT_EQ(g_Boxes[0].caption, "Error");
+}
+
 TEST_F(MessageTest, ErrorBoxUsesModuleCaption) {
   ErrorBox("Duplicate %s", "thing");
   ShowMessage(platform::kMbIconExclamation, "%d%%", 50);
@@ -195,24 +205,25 @@ TEST(LanguageSelection, EnglishPartBarsAndMarkers) {
 }
 
 TEST(LanguageSelection, RingKeepsRecentResultsAndWraps) {
-  const char* first = SelectLanguage("first|1");
-  const char* second = SelectLanguage("second|2");
-  EXPECT_STREQ(first, "first");
-  EXPECT_STREQ(second, "second");
-  // A result that does not fit behind the previous one starts the ring again.
-  std::string big(40000, 'b');
-  const char* a = SelectLanguage(big.c_str());
-  const char* b = SelectLanguage(big.c_str());
-  EXPECT_EQ(std::string(b).size(), 40000u);
-  EXPECT_LT(b, a);
-  const char* c = SelectLanguage("small");
-  EXPECT_EQ(c, b + 40001);
-  std::string huge(100000, 'h');
-  EXPECT_EQ(std::string(SelectLanguage(huge.c_str())).size(), kMessageRingSize - 1);
-  // Each thread has its own ring.
-  std::string other;
-  std::thread([&] { other = SelectLanguage("thread|t"); }).join();
-  EXPECT_EQ(other, "thread");
+  // A new thread starts with an empty ring of its own.
+  std::thread([] {
+    const char* first = SelectLanguage("first|1");
+    const char* second = SelectLanguage("second|2");
+    EXPECT_STREQ(first, "first");
+    EXPECT_STREQ(second, "second");
+    EXPECT_EQ(second, first + 6);
+    // A result that does not fit behind the previous one starts the ring
+    // again.
+    std::string big(40000, 'b');
+    const char* a = SelectLanguage(big.c_str());
+    const char* b = SelectLanguage(big.c_str());
+    EXPECT_EQ(a, second + 7);
+    EXPECT_EQ(b, first);
+    EXPECT_EQ(std::string(b).size(), 40000u);
+    EXPECT_EQ(SelectLanguage("small"), b + 40001);
+    std::string huge(100000, 'h');
+    EXPECT_EQ(std::string(SelectLanguage(huge.c_str())).size(), kMessageRingSize - 1);
+  }).join();
 }
 
 TEST(Catalogue, EntriesAndTheirSecondParts) {
