@@ -254,25 +254,6 @@ TEST(Catalogue, EntriesAndTheirSecondParts) {
   }
 }
 
-TEST(ErrorTexts, SystemRuntimeAndLast) {
-  EXPECT_STREQ(SystemErrorText(5).c_str(), "Access is denied.");
-  platform::SetLastError(2);
-  EXPECT_STREQ(LastErrorText().c_str(), "The system cannot find the file specified.");
-  PStr runtime = RuntimeErrorText();
-  ASSERT_FALSE(runtime.IsNull());
-  EXPECT_FALSE(runtime.IsEmpty());
-  std::string text = runtime.c_str();
-  EXPECT_NE(text.back(), '\n');
-}
-
-TEST(Environment, GetAndExpand) {
-  platform::SetEnvironment("NVD_MSG_TEST", "value");
-  EXPECT_STREQ(GetEnvironment("NVD_MSG_TEST").c_str(), "value");
-  EXPECT_STREQ(GetEnvironment("NVD_MSG_TEST_UNSET").c_str(), "");
-  EXPECT_STREQ(ExpandEnvironment("a%NVD_MSG_TEST%b").c_str(), "avalueb");
-  platform::SetEnvironment("NVD_MSG_TEST", nullptr);
-}
-
 TEST(RunTimeProcedures, LookUpOnceAndCall) {
   RT_PROC<size_t, const char*> length("strlen", nullptr);  // the process itself
   ASSERT_TRUE(length.IsAvailable());
@@ -309,27 +290,6 @@ TEST(LoadTimeFacts, RecordedAtLoad) {
   EXPECT_STREQ(ModuleName(), "NVDevices");
   EXPECT_STREQ(CurrentStartupSection(), "");
   EXPECT_STREQ(OSDescription(), platform::ReadSystemFacts().osDescription.c_str());
-}
-
-TEST(LoadTimeFacts, GadgetSizes) {
-  uint32_t gadget = 0, button = 0;
-  ChooseGadgetSizes(false, 3840, 2160, 32, gadget, button);
-  EXPECT_EQ(gadget, 24u);
-  EXPECT_EQ(button, 16u);
-  ChooseGadgetSizes(false, 0, 0, 48, gadget, button);
-  EXPECT_EQ(gadget, 32u);
-  EXPECT_EQ(button, 16u);
-  ChooseGadgetSizes(false, 0, 0, 64, gadget, button);
-  EXPECT_EQ(gadget, 48u);
-  EXPECT_EQ(button, 24u);
-  ChooseGadgetSizes(true, 2560, 1440, 64, gadget, button);
-  EXPECT_EQ(gadget, 32u);
-  EXPECT_EQ(button, 16u);
-  ChooseGadgetSizes(true, 3840, 2160, 0, gadget, button);
-  EXPECT_EQ(gadget, 48u);
-  EXPECT_EQ(button, 24u);
-  ChooseGadgetSizes(true, 2560, 1439, 64, gadget, button);
-  EXPECT_EQ(gadget, 24u);
 }
 
 // A system that answers as a given Windows version.
