@@ -12,11 +12,12 @@
 // becomes "ll", "I32" is dropped (int is 32-bit) and a lone "I" (size_t)
 // becomes "z".
 //
-// Cost matters: every log line is formatted. A format without an 'I' after
-// its first '%' costs two strchr scans. A format that needs the rewrite is
-// rewritten once per thread and kept in a small per-thread cache keyed by the
-// format's address; a hit is confirmed by comparing the text, so a format
-// buffer whose contents change is never served a stale rewrite.
+// Cost matters: every log line is formatted. What a format needs is worked
+// out once per thread and kept in a small per-thread cache keyed by the
+// format's address (formats are nearly always literals); a hit is confirmed
+// by comparing the text, so a format buffer whose contents change is never
+// served a stale answer. Formats longer than 240 characters are worked out
+// on every use.
 
 namespace {
 
@@ -38,15 +39,20 @@ struct ThreadBuffer {
   size_t capacity;
 };
 
-// One cached rewrite: `block` holds the original text, its zero, then the
-// rewritten text.
+// What a format needs: nothing (kAsIs), the rewrite, or no formatting at all
+// (kPlain: no conversion, the text is its own result).
+enum class FormatKind : uint8_t { kAsIs, kRewritten, kPlain };
+
+// One cached format: `block` holds the original text and its zero, followed
+// by the rewritten text for kRewritten.
 struct CachedFormat {
   const char* key;
   char* block;
   size_t length;
+  FormatKind kind;
 };
 
-constexpr size_t kCacheSlots = 64;
+constexpr size_t kCacheSlots = 128;
 constexpr size_t kCacheableLength = 240;
 
 struct ThreadState {
@@ -126,12 +132,14 @@ class MappedFormat {
       oneString_ = true;
       return;
     }
-    const char* percent = std::strchr(format, '%');
-    if (percent == nullptr) {
-      plain_ = true;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(format);
+    CachedFormat& cached = t_state.cache[((address >> 4) ^ (address >> 12)) % kCacheSlots];
+    if (cached.key == format && std::strcmp(cached.block, format) == 0) {
+      plain_ = cached.kind == FormatKind::kPlain;
+      if (cached.kind == FormatKind::kRewritten) text_ = cached.block + cached.length + 1;
       return;
     }
-    if (std::strchr(percent, 'I') != nullptr) Map(format);
+    Classify(format, cached);
   }
   ~MappedFormat() {
     if (heap_ != nullptr) std::free(heap_);
@@ -146,30 +154,36 @@ class MappedFormat {
   bool IsOneString() const { return oneString_; }
 
  private:
-  void Map(const char* format) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(format);
-    CachedFormat& cached = t_state.cache[((address >> 3) ^ (address >> 11)) % kCacheSlots];
-    if (cached.key == format && std::strcmp(cached.block, format) == 0) {
-      text_ = cached.block + cached.length + 1;
-      return;
+  // Works out what the format needs and remembers it in the cache slot.
+  void Classify(const char* format, CachedFormat& cached) {
+    FormatKind kind = FormatKind::kAsIs;
+    const char* percent = std::strchr(format, '%');
+    if (percent == nullptr) {
+      plain_ = true;
+      kind = FormatKind::kPlain;
     }
     const size_t length = std::strlen(format);
-    char* out = stack_;
-    if (length >= sizeof(stack_)) {
-      heap_ = static_cast<char*>(std::malloc(length + 1));
-      if (heap_ == nullptr) return;  // keep the original format
-      out = heap_;
+    char* out = nullptr;
+    if (percent != nullptr && std::strchr(percent, 'I') != nullptr) {
+      out = stack_;
+      if (length >= sizeof(stack_)) {
+        heap_ = static_cast<char*>(std::malloc(length + 1));
+        if (heap_ == nullptr) return;  // keep the original format
+        out = heap_;
+      }
+      if (Rewrite(format, out)) {
+        text_ = out;
+        kind = FormatKind::kRewritten;
+      }
     }
-    const bool rewritten = Rewrite(format, out);
-    if (rewritten) text_ = out;
     if (length > kCacheableLength || t_state.cleanedUp) return;
-    // Remember the result, also "no rewrite needed" (an 'I' in plain text).
-    char* block = static_cast<char*>(std::malloc(2 * (length + 1)));
+    const size_t blockSize = kind == FormatKind::kRewritten ? 2 * (length + 1) : length + 1;
+    char* block = static_cast<char*>(std::malloc(blockSize));
     if (block == nullptr) return;
     std::memcpy(block, format, length + 1);
-    std::memcpy(block + length + 1, rewritten ? out : format, length + 1);
+    if (kind == FormatKind::kRewritten) std::memcpy(block + length + 1, out, length + 1);
     std::free(cached.block);
-    cached = CachedFormat{format, block, length};
+    cached = CachedFormat{format, block, length, kind};
     if (!t_state.cleanerArmed) ArmCleaner();
   }
 

@@ -28,6 +28,22 @@ TEST(Format, SixtyFourBitModifierIsMapped) {
   EXPECT_STREQ(Format(nullptr), "");
 }
 
+TEST(Format, AFormatBufferWhoseTextChangesIsReadAfresh) {
+  // What a format needs is remembered per address; the text decides.
+  char format[32];
+  std::strcpy(format, "%I64u|");
+  EXPECT_STREQ(Format(format, 5ull), "5|");
+  std::strcpy(format, "plain");
+  EXPECT_STREQ(Format(format), "plain");
+  std::strcpy(format, "%u+%I64X");
+  EXPECT_STREQ(Format(format, 7u, 255ull), "7+FF");
+  std::strcpy(format, "%d Items");  // an 'I' in the text only
+  EXPECT_STREQ(Format(format, 3), "3 Items");
+  EXPECT_STREQ(Format(format, 4), "4 Items");
+  std::strcpy(format, "%I64d");
+  EXPECT_STREQ(Format(format, -2ll), "-2");
+}
+
 TEST(Format, LongFormatsAreMappedToo) {
   std::string format(400, '.');
   format += "%I64u";
