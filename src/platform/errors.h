@@ -52,6 +52,8 @@ enum : uint32_t {
   kErrorDirectory = 267,
   kErrorIoDevice = 1117,
   kErrorNotFound = 1168,
+  kErrorBadPathname = 161,
+  kErrorNoMoreItems = 259,
 };
 
 // The calling thread's last error, as GetLastError / SetLastError.

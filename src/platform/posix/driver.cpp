@@ -1,0 +1,458 @@
+// Driver I/O on POSIX: the client half of the driver stand-in
+// (docs/driver-stand-in.md). A device path is a listening Unix stream socket;
+// an open handle is one connection to it, over which framed requests (WRITE,
+// READ, CONTROL) go out and exactly one reply comes back for each.
+//
+// The server keeps the channel time-out and answers a READ with error 121
+// when it passes, so reads are not timed here. The client only guards against
+// a server that stops answering altogether: a reply that has not come a good
+// while after it was due counts as the device being gone.
+#include "platform/driver.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/time.h"
+
+namespace platform {
+
+namespace {
+
+// Frame types.
+enum : uint16_t {
+  kHello = 0x0001,
+  kBusy = 0x0002,
+  kWrite = 0x0010,
+  kWriteDone = 0x0011,
+  kRead = 0x0012,
+  kReadDone = 0x0013,
+  kControl = 0x0014,
+  kControlDone = 0x0015,
+};
+
+constexpr uint32_t kMaxFrameSize = 0x110000;            // largest `size` field
+constexpr uint32_t kMaxReadSize = 0x100000;             // largest READ the server serves
+constexpr uint32_t kMaxWritePiece = kMaxFrameSize - 4;  // payload of one WRITE frame
+constexpr uint32_t kMaxControlInput = kMaxFrameSize - 16;
+constexpr uint32_t kInitialTimeout = 5000;                             // of a new connection
+constexpr size_t kMaxSocketPath = sizeof(sockaddr_un{}.sun_path) - 1;  // 107
+
+// Real time allowed for the greeting, and for a reply beyond the time it is
+// due (a WRITE or CONTROL reply is due at once, a READ reply after the
+// channel time-out). A working server answers within milliseconds; these
+// only keep a stuck one from hanging the caller for ever.
+constexpr int kGreetingWaitMs = 5000;
+constexpr int kReplyGraceMs = 10000;
+
+using SteadyClock = std::chrono::steady_clock;
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutU32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+void PutHeader(uint8_t* p, uint32_t size, uint16_t type) {
+  PutU32(p, size);
+  p[4] = static_cast<uint8_t>(type);
+  p[5] = static_cast<uint8_t>(type >> 8);
+  p[6] = 0;
+  p[7] = 0;
+}
+
+bool Fail(uint32_t error) {
+  SetLastError(error);
+  return false;
+}
+
+// Outcome of waiting for bytes.
+enum class Wait { kOk, kTimedOut, kEnded, kClosed };
+
+// One open handle: a connection to the device's socket.
+struct Connection {
+  explicit Connection(int descriptor) : fd(descriptor) {}
+  ~Connection() {
+    if (fd >= 0) ::close(fd);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const int fd;
+  std::atomic<bool> closed{false};  // the handle was closed (maybe while in use)
+  std::mutex requestLock;           // one request at a time; guards what follows
+  bool broken = false;              // the device is gone for this handle
+  uint32_t timeout = kInitialTimeout;
+  std::vector<uint8_t> rx = std::vector<uint8_t>(0x10000);
+  size_t rxBegin = 0;
+  size_t rxEnd = 0;
+
+  // Gives up on the stream: every later request fails with 1167.
+  void Break() {
+    if (!broken) {
+      broken = true;
+      ::shutdown(fd, SHUT_RDWR);
+    }
+  }
+
+  // Waits until `count` unread bytes are buffered, or the deadline passes
+  // (no deadline when `forever`).
+  Wait Need(size_t count, bool forever, SteadyClock::time_point deadline) {
+    while (rxEnd - rxBegin < count) {
+      if (closed.load()) return Wait::kClosed;
+      if (rx.size() - rxBegin < count) {
+        std::memmove(rx.data(), rx.data() + rxBegin, rxEnd - rxBegin);
+        rxEnd -= rxBegin;
+        rxBegin = 0;
+        if (rx.size() < count) rx.resize(count);
+      }
+      if (!forever) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+        if (left.count() <= 0) return Wait::kTimedOut;
+        pollfd item{fd, POLLIN, 0};
+        const int ready =
+            ::poll(&item, 1, static_cast<int>(std::min<int64_t>(left.count(), 1 << 30)));
+        if (ready < 0 && errno != EINTR) return Wait::kEnded;
+        if (ready <= 0) continue;
+      }
+      const ssize_t got = ::recv(fd, rx.data() + rxEnd, rx.size() - rxEnd, 0);
+      if (got > 0) {
+        rxEnd += static_cast<size_t>(got);
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        return closed.load() ? Wait::kClosed : Wait::kEnded;
+      }
+    }
+    return Wait::kOk;
+  }
+
+  // Sends the pieces in full.
+  bool SendAll(iovec* pieces, int count) {
+    while (count > 0) {
+      msghdr message{};
+      message.msg_iov = pieces;
+      message.msg_iovlen = static_cast<size_t>(count);
+      const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      size_t left = static_cast<size_t>(sent);
+      while (count > 0 && left >= pieces->iov_len) {
+        left -= pieces->iov_len;
+        ++pieces;
+        --count;
+      }
+      if (count > 0) {
+        pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + left;
+        pieces->iov_len -= left;
+      }
+    }
+    return true;
+  }
+};
+
+// A received frame, valid until the next receive on its connection.
+struct Frame {
+  uint16_t type = 0;
+  const uint8_t* body = nullptr;  // the fields after the 8-byte header
+  uint32_t length = 0;            // bytes at body
+};
+
+enum class Received { kOk, kTimedOut, kEnded, kClosed, kMalformed };
+
+// Takes one frame off the stream; the size field is checked before anything
+// is read or sized from it.
+Received ReceiveFrame(Connection& connection, bool forever, SteadyClock::time_point deadline,
+                      Frame& frame) {
+  auto outcome = [](Wait wait) {
+    switch (wait) {
+      case Wait::kTimedOut:
+        return Received::kTimedOut;
+      case Wait::kClosed:
+        return Received::kClosed;
+      default:
+        return Received::kEnded;
+    }
+  };
+  Wait wait = connection.Need(4, forever, deadline);
+  if (wait != Wait::kOk) return outcome(wait);
+  const uint32_t size = GetU32(connection.rx.data() + connection.rxBegin);
+  if (size < 4 || size > kMaxFrameSize) return Received::kMalformed;
+  wait = connection.Need(4 + static_cast<size_t>(size), forever, deadline);
+  if (wait != Wait::kOk) return outcome(wait);
+  const uint8_t* start = connection.rx.data() + connection.rxBegin;
+  frame.type = static_cast<uint16_t>(start[4] | start[5] << 8);
+  frame.body = start + 8;
+  frame.length = size - 4;
+  connection.rxBegin += 4 + static_cast<size_t>(size);
+  if (connection.rxBegin == connection.rxEnd) connection.rxBegin = connection.rxEnd = 0;
+  return Received::kOk;
+}
+
+// The process-wide table of open handles. It is never destroyed: devices
+// held by static objects are closed during static destruction.
+struct HandleTable {
+  std::mutex lock;
+  std::unordered_map<DeviceHandle, std::shared_ptr<Connection>> open;
+  DeviceHandle next = 0x1000;
+};
+
+HandleTable& Handles() {
+  alignas(HandleTable) static unsigned char storage[sizeof(HandleTable)];
+  static HandleTable* table = ::new (storage) HandleTable();
+  return *table;
+}
+
+std::shared_ptr<Connection> FindConnection(DeviceHandle handle) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> guard(table.lock);
+  const auto found = table.open.find(handle);
+  return found == table.open.end() ? nullptr : found->second;
+}
+
+uint32_t ConnectError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ECONNREFUSED:
+    case ENOTSOCK:
+      return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+// Runs one request: sends it, receives the reply of `replyType` with at least
+// 8 bytes of fields (error, count). The caller holds the request lock.
+// `forever`/`waitMs`: how long the reply may take (real ms, beyond the grace).
+bool Exchange(Connection& connection, iovec* pieces, int count, uint16_t replyType, bool forever,
+              int64_t waitMs, Frame& reply) {
+  if (connection.broken) return Fail(kErrorDeviceNotConnected);
+  if (!connection.SendAll(pieces, count)) {
+    if (connection.closed.load()) return Fail(kErrorOperationAborted);
+    connection.Break();
+    return Fail(kErrorDeviceNotConnected);
+  }
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(waitMs + kReplyGraceMs);
+  switch (ReceiveFrame(connection, forever, deadline, reply)) {
+    case Received::kOk:
+      break;
+    case Received::kClosed:
+      return Fail(kErrorOperationAborted);
+    default:  // ended, malformed, or a server that stopped answering
+      connection.Break();
+      return Fail(kErrorDeviceNotConnected);
+  }
+  if (reply.type != replyType || reply.length < 8) {
+    connection.Break();
+    return Fail(kErrorDeviceNotConnected);
+  }
+  return true;
+}
+
+}  // namespace
+
+DeviceHandle OpenDriverHandle(const char* path, bool /*overlapped*/) {
+  if (path == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return kInvalidDeviceHandle;
+  }
+  const size_t length = std::strlen(path);
+  if (length > kMaxSocketPath) {
+    SetLastError(kErrorBadPathname);
+    return kInvalidDeviceHandle;
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return kInvalidDeviceHandle;
+  }
+  auto connection = std::make_shared<Connection>(fd);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, length);
+  int result;
+  do {
+    result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    SetLastError(ConnectError(errno));
+    return kInvalidDeviceHandle;
+  }
+
+  // Exactly one greeting frame: HELLO opens, BUSY refuses.
+  Frame greeting;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kGreetingWaitMs);
+  switch (ReceiveFrame(*connection, false, deadline, greeting)) {
+    case Received::kOk:
+      break;
+    case Received::kTimedOut:
+      SetLastError(kErrorGenFailure);
+      return kInvalidDeviceHandle;
+    default:
+      SetLastError(kErrorFileNotFound);
+      return kInvalidDeviceHandle;
+  }
+  if (greeting.type == kBusy && greeting.length >= 4) {
+    SetLastError(kErrorSharingViolation);
+    return kInvalidDeviceHandle;
+  }
+  if (greeting.type != kHello || greeting.length < 4) {
+    SetLastError(kErrorFileNotFound);
+    return kInvalidDeviceHandle;
+  }
+
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> guard(table.lock);
+  DeviceHandle handle;
+  do {
+    handle = table.next;
+    table.next += 4;
+    if (table.next >= 0x7FFFFFF0) table.next = 0x1000;
+  } while (table.open.count(handle) != 0);
+  table.open.emplace(handle, std::move(connection));
+  SetLastError(kErrorSuccess);
+  return handle;
+}
+
+bool WriteDriver(DeviceHandle handle, const void* data, uint32_t count, uint32_t& written) {
+  written = 0;
+  if (data == nullptr && count != 0) return Fail(kErrorInvalidParameter);
+  const std::shared_ptr<Connection> connection = FindConnection(handle);
+  if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> guard(connection->requestLock);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  // Frames carry at most kMaxWritePiece bytes; larger writes go as several.
+  // A write of 0 bytes is still one (empty) request.
+  uint32_t left = count;
+  do {
+    const uint32_t piece = std::min(left, kMaxWritePiece);
+    uint8_t header[8];
+    PutHeader(header, 4 + piece, kWrite);
+    iovec pieces[2] = {{header, sizeof header}, {const_cast<uint8_t*>(bytes), piece}};
+    Frame reply;
+    if (!Exchange(*connection, pieces, piece != 0 ? 2 : 1, kWriteDone, false, 0, reply))
+      return false;
+    const uint32_t error = GetU32(reply.body);
+    const uint32_t accepted = GetU32(reply.body + 4);
+    if (error != 0) return Fail(error);
+    if (accepted > piece) {
+      connection->Break();
+      return Fail(kErrorDeviceNotConnected);
+    }
+    written += accepted;
+    bytes += piece;
+    left -= piece;
+  } while (left != 0);
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool ReadDriver(DeviceHandle handle, void* buffer, uint32_t count, uint32_t& received) {
+  received = 0;
+  if (buffer == nullptr && count != 0) return Fail(kErrorInvalidParameter);
+  const std::shared_ptr<Connection> connection = FindConnection(handle);
+  if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> guard(connection->requestLock);
+  const uint32_t maxBytes = std::min(count, kMaxReadSize);
+  uint8_t request[12];
+  PutHeader(request, 8, kRead);
+  PutU32(request + 8, maxBytes);
+  iovec pieces[1] = {{request, sizeof request}};
+  // The server answers when data comes or its time-out passes; 0xFFFFFFFF
+  // and values from 0x7FFFFFFF on are waited for without limit.
+  const uint32_t timeout = connection->timeout;
+  const bool forever = timeout >= 0x7FFFFFFF && maxBytes != 0;
+  Frame reply;
+  if (!Exchange(*connection, pieces, 1, kReadDone, forever, RealMilliseconds(timeout), reply))
+    return false;
+  const uint32_t error = GetU32(reply.body);
+  const uint32_t delivered = GetU32(reply.body + 4);
+  if (error != 0) return Fail(error);
+  if (delivered > maxBytes || delivered > reply.length - 8) {
+    connection->Break();
+    return Fail(kErrorDeviceNotConnected);
+  }
+  if (delivered != 0) std::memcpy(buffer, reply.body + 8, delivered);
+  received = delivered;
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool DriverControl(DeviceHandle handle, uint32_t code, const void* input, uint32_t inputSize,
+                   void* output, uint32_t outputSize, uint32_t& returned) {
+  returned = 0;
+  if ((input == nullptr && inputSize != 0) || (output == nullptr && outputSize != 0) ||
+      inputSize > kMaxControlInput)
+    return Fail(kErrorInvalidParameter);
+  const std::shared_ptr<Connection> connection = FindConnection(handle);
+  if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> guard(connection->requestLock);
+  uint8_t request[20];
+  PutHeader(request, 16 + inputSize, kControl);
+  PutU32(request + 8, code);
+  PutU32(request + 12, outputSize);
+  PutU32(request + 16, inputSize);
+  iovec pieces[2] = {{request, sizeof request}, {const_cast<void*>(input), inputSize}};
+  Frame reply;
+  if (!Exchange(*connection, pieces, inputSize != 0 ? 2 : 1, kControlDone, false, 0, reply))
+    return false;
+  const uint32_t error = GetU32(reply.body);
+  const uint32_t count = GetU32(reply.body + 4);
+  if (error != 0) return Fail(error);
+  if (count > outputSize || count > reply.length - 8) {
+    connection->Break();
+    return Fail(kErrorDeviceNotConnected);
+  }
+  if (count != 0) std::memcpy(output, reply.body + 8, count);
+  returned = count;
+  // The server now holds this time-out; the reply guard follows it.
+  if (code == kIoctlSetTimeout && inputSize >= 4)
+    connection->timeout = GetU32(static_cast<const uint8_t*>(input));
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool CloseDriverHandle(DeviceHandle handle) {
+  std::shared_ptr<Connection> connection;
+  {
+    HandleTable& table = Handles();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const auto found = table.open.find(handle);
+    if (found == table.open.end()) return Fail(kErrorInvalidHandle);
+    connection = std::move(found->second);
+    table.open.erase(found);
+  }
+  // The server sees the end of the stream at once; a thread still waiting on
+  // the connection wakes up and fails. The socket itself is closed when the
+  // last user lets go of it.
+  connection->closed.store(true);
+  ::shutdown(connection->fd, SHUT_RDWR);
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+}  // namespace platform
