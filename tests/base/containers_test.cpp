@@ -380,6 +380,39 @@ TEST(DynArrayBase, ZeroFillsAndSwitchesToTheLocalHeap) {
   EXPECT_EQ(block.Size(), 0u);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define NVD_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NVD_UNDER_ASAN 1
+#endif
+#endif
+
+TEST(DynArrayBase, RefusedLocalHeapMemoryIsShownAndLeavesTheBlock) {
+#ifdef NVD_UNDER_ASAN
+  GTEST_SKIP() << "the address sanitizer ends the process on an impossible allocation";
+#else
+  BoxCapture box;
+  DynArray<char> block(8);
+  block[0] = 'k';
+  uint64_t previous = SetLocalHeapThreshold(64);
+  const uint64_t impossible = 1ull << 62;
+  EXPECT_FALSE(block.Resize(impossible));
+  SetLocalHeapThreshold(previous);
+  EXPECT_EQ(block.Size(), 8u);
+  EXPECT_FALSE(block.InLocalHeap());
+  EXPECT_EQ(block[0], 'k');
+  ASSERT_EQ(g_shown.count, 1);
+  EXPECT_EQ(g_shown.caption, "test_base_containers_test");
+  EXPECT_EQ(g_shown.style, platform::kMbIconHand);
+  EXPECT_EQ(g_shown.text.rfind("Unable to allocate 4611686018427387904 bytes of memory from the "
+                               "local heap:\n",
+                               0),
+            0u)
+      << g_shown.text;
+#endif
+}
+
 TEST(lstr, AppendDropsTheTerminatingZero) {
   lstr text;
   EXPECT_STREQ(text.Text(), "");
