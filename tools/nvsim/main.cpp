@@ -31,6 +31,7 @@ void PrintHelp() {
       "  --instrument NAME   add an instrument NAME (or pick one from a config file);\n"
       "                      following --set options apply to it\n"
       "  --set KEY=VALUE     set one key of the current instrument (keys below)\n"
+      "  --verbose           print entries, opens and every command received\n"
       "  --help              this text\n"
       "\n"
       "Config file: lines \"key = value\"; '#' or ';' starts a comment line.\n"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   std::string root;
   double timeScale = 0;
   std::string currentName;
+  bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -80,7 +82,9 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "--help" || arg == "-h") {
+    if (arg == "--verbose" || arg == "-v") {
+      verbose = true;
+    } else if (arg == "--help" || arg == "-h") {
       PrintHelp();
       return 0;
     } else if (arg == "--root") {
@@ -142,6 +146,12 @@ int main(int argc, char** argv) {
   nvsim::Simulator::Options options;
   options.root = !root.empty() ? root : setup.root;
   options.timeScale = timeScale > 0 ? timeScale : setup.timeScale;
+  if (verbose) {
+    options.log = [](const std::string& line) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    };
+  }
   nvsim::Simulator simulator(options);
   std::string error;
   if (!simulator.Start(&error)) {

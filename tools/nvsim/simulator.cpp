@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -111,10 +112,30 @@ struct Simulator::Impl {
 
   explicit Impl(Options options)
       : root(options.root.empty() ? DeviceRootFromEnvironment() : options.root),
-        clock(options.timeScale) {}
+        clock(options.timeScale),
+        log(std::move(options.log)) {}
+
+  void Log(const Slot& slot, const std::string& text) {
+    if (!log) return;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(clock.NowMs()) / 1000.0);
+    log(stamp + slot.model->Config().name + ": " + text);
+  }
+
+  static std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
+  }
+
+  static std::string Name(uint32_t word) {
+    const char* name = CommandName(word & kCodeMask);
+    return name != nullptr ? name : Hex(word & kCodeMask);
+  }
 
   std::string root;
   DilatedClock clock;
+  std::function<void(const std::string&)> log;
   mutable std::mutex mu;
   std::map<Id, Slot> slots;
   std::multimap<RealClock::time_point, std::function<void()>> timers;
@@ -187,6 +208,8 @@ struct Simulator::Impl {
     }
     slot.listenFd = fd;
     slot.plugged = true;
+    Log(slot, std::string("plugged") + (slot.model->InLoader() ? " (loader)" : "") + " at " +
+                  slot.SocketPath());
     ++slot.plugs;
     ++slot.plugGen;
     Wake();
@@ -195,6 +218,7 @@ struct Simulator::Impl {
 
   void CloseConnection(Slot& slot) {
     if (!slot.conn) return;
+    Log(slot, "connection closed");
     ::close(slot.conn->fd);
     slot.conn.reset();
     ++slot.connGen;
@@ -203,6 +227,7 @@ struct Simulator::Impl {
 
   void RemoveEntry(Slot& slot) {
     if (slot.plugged) {
+      Log(slot, "unplugged");
       ::unlink(slot.SocketPath().c_str());
       ::close(slot.listenFd);
       slot.listenFd = -1;
@@ -263,12 +288,14 @@ struct Simulator::Impl {
         [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
         ::close(fd);
         ++slot.refusals;
+        Log(slot, "open refused (busy)");
         continue;
       }
       slot.conn = std::make_unique<Connection>();
       slot.conn->fd = fd;
       ++slot.connGen;
       ++slot.connections;
+      Log(slot, "open accepted");
       slot.model->DropPartialCommand();
       Send(slot, Frame(kHello, {kStandInVersion}));
     }
@@ -314,7 +341,20 @@ struct Simulator::Impl {
       case kWrite: {
         std::vector<Action> actions;
         slot.bytesFromHost += body.size();
+        const uint64_t before = slot.model->CommandsReceived();
         slot.model->Receive(body.data(), body.size(), clock.NowMs(), actions);
+        const auto& history = slot.model->History();
+        const uint64_t added = slot.model->CommandsReceived() - before;
+        for (size_t i = history.size() - std::min<size_t>(added, history.size());
+             log && i < history.size(); ++i) {
+          const TraceEntry& e = history[i];
+          Log(slot, "[" + Hex(e.commandWord) + " " + Name(e.commandWord) + " " +
+                        std::to_string(e.commandLength) + "] <" +
+                        (e.replyLength != 0 || e.replyWord != 0
+                             ? Hex(e.replyWord) + " " + std::to_string(e.replyLength)
+                             : std::string("no reply")) +
+                        ">");
+        }
         Send(slot, Frame(kWriteDone, {0, static_cast<uint32_t>(body.size())}));
         Apply(slot, actions);
         return;
@@ -455,6 +495,7 @@ struct Simulator::Impl {
         return;
       }
       s->model->SetLoader(loader);
+      Log(*s, loader ? "re-enumerating into the loader" : "re-enumerating into the target");
       Unplug(*s, replugMs);
     });
   }

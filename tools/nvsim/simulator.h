@@ -23,6 +23,10 @@ class Simulator {
   struct Options {
     std::string root;      // empty: NVDEVICES_DEVICE_ROOT, else /tmp/nvdevices
     double timeScale = 0;  // 0: NVDEVICES_TIME_SCALE
+    // Receives one line per event (entries, opens, commands); called on the
+    // service thread, or on the caller's for Plug/Unplug, with the
+    // simulator's lock held: it must not call the simulator. Unset: silent.
+    std::function<void(const std::string&)> log;
   };
   using Id = uint32_t;
 

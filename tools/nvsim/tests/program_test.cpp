@@ -78,8 +78,8 @@ TEST_F(ProgramTest, ServesUntilTerminatedThenRemovesItsEntries) {
   std::ofstream(root_ + "/sim.ini") << "time_scale = 20\n[instrument nv-1]\nserial = NV-1\n"
                                     << "status = 0x10\n";
   const pid_t pid =
-      Spawn({"--root", dev, "--config", root_ + "/sim.ini", "--instrument", "nv-2", "--set",
-             "service=OTHER", "--instrument", "nv-1", "--set", "status=0x20"},
+      Spawn({"--verbose", "--root", dev, "--config", root_ + "/sim.ini", "--instrument", "nv-2",
+             "--set", "service=OTHER", "--instrument", "nv-1", "--set", "status=0x20"},
             root_ + "/out");
   const std::string folder = dev + "/" + kUsbClass;
   for (int i = 0; i < 300 && !std::filesystem::exists(folder + "/nv-2.sock"); ++i) {
@@ -99,7 +99,10 @@ TEST_F(ProgramTest, ServesUntilTerminatedThenRemovesItsEntries) {
   EXPECT_FALSE(std::filesystem::exists(folder + "/nv-1.sock"));
   EXPECT_FALSE(std::filesystem::exists(folder + "/nv-1.props"));
   EXPECT_FALSE(std::filesystem::exists(folder + "/nv-2.sock"));
-  EXPECT_NE(Slurp(root_ + "/out").find("entries removed"), std::string::npos);
+  const std::string out = Slurp(root_ + "/out");
+  EXPECT_NE(out.find("nv-1: open accepted"), std::string::npos) << out;
+  EXPECT_NE(out.find("nv-1: [81000005 GET_STATUS 4] <81000005 8>"), std::string::npos) << out;
+  EXPECT_NE(out.find("entries removed"), std::string::npos) << out;
 }
 
 }  // namespace
