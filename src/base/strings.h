@@ -59,6 +59,7 @@ class Istr : public BaseObject {
   Istr& operator=(const Istr& other);
   Istr& operator=(const char* text);
 
+  // `other` must be an Istr (or derived): containers of text compare texts.
   bool IsEqual(const BaseObject* other) const override;    // strcmp == 0
   bool IsGreater(const BaseObject* other) const override;  // strcmp > 0
   ~Istr() override;
@@ -157,9 +158,9 @@ class PTokens {
  public:
   enum : uint32_t {
     kQuotes = 1,       // double quotes group characters and are removed
-    kKeepEmpty = 2,    // keep empty fields
+    kKeepEmpty = 2,    // keep empty fields ("a," gives "a" and ""); an empty text has none
     kMultiString = 4,  // zero-terminated strings ended by an empty one
-    kTrim = 8,         // trim each field
+    kTrim = 8,         // trim each field (emptiness is judged before trimming)
   };
   PTokens(const char* text, const char* delimiters, uint32_t flags = 0);
   ~PTokens();
