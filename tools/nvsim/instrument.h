@@ -58,9 +58,9 @@ struct PublicArea {
   uint32_t publicSignat = 0x50424C43;
   uint32_t structLen = 0;  // 0: the served size
   uint32_t bootSignat = 0x58A16000;
-  std::string prodSerNumber;  // char[32]
-  std::string trgFileName;    // char[32]
-  std::string prodName;       // char[64]
+  std::string prodSerNumber = "NV2-000001";  // char[32]
+  std::string trgFileName = "nv2.trg";       // char[32]
+  std::string prodName = "NV2";              // char[64]
   uint32_t calibBP0 = 0;
   uint32_t calibBP290 = 0;
   uint16_t vid = 0x0483;
