@@ -99,7 +99,12 @@ void PTokens::AddField(char* field) {
     for (uint32_t i = 0; i < count_; ++i)
       overflow_->Add(new Istr(fields_[i]));
   }
-  if (overflow_->Add(new Istr(field))) ++count_;
+  Istr* copy = new Istr(field);
+  if (overflow_->Add(copy)) {
+    ++count_;
+  } else {
+    delete copy;  // the container is full: the field is dropped
+  }
 }
 
 const char* PTokens::Field(uint32_t index) const {
