@@ -169,7 +169,8 @@ struct Simulator::Impl {
     if (!MakeFolders(slot.folder, error)) return false;
     const std::string name = cfg.name;
     const std::string propsTmp = slot.folder + "/." + name + kPropsSuffix + ".tmp";
-    const std::string sockTmp = slot.folder + "/." + name + kSocketSuffix + ".tmp";
+    // No longer than the final socket path, so that it fits the address too.
+    const std::string sockTmp = slot.folder + "/." + name + ".tmp";
     ::unlink(propsTmp.c_str());
     ::unlink(sockTmp.c_str());
     ::unlink(slot.SocketPath().c_str());

@@ -122,6 +122,14 @@ TEST_F(StandInTest, RejectsNamesThatCannotBeEntries) {
   EXPECT_EQ(sim_->Add(bad, true, &error), 0u);
   bad.name = std::string(60, 'x');
   EXPECT_EQ(sim_->Add(bad, true, &error), 0u);
+  // A device path of exactly 107 bytes is served; one byte more is refused.
+  const size_t fixed = ClassFolder().size() + 1 + 5;
+  ASSERT_LE(107 - fixed, 47u);
+  const auto longest = AddInstrument(Config(std::string(107 - fixed, 'n')));
+  EXPECT_EQ(sim_->DevicePath(longest).size(), 107u);
+  Client client;
+  EXPECT_EQ(client.Open(sim_->DevicePath(longest)), 0u);
+  EXPECT_EQ(sim_->Add(Config(std::string(108 - fixed, 'm')), true, &error), 0u);
   AddInstrument(Config("twice"));
   EXPECT_EQ(sim_->Add(Config("twice"), true, &error), 0u);
   EXPECT_NE(error.find("duplicate"), std::string::npos);
