@@ -115,6 +115,18 @@ TEST(SContainer, OwnershipAndUniqueness) {
   EXPECT_EQ(replace[0], second);
   EXPECT_EQ(destroyed, 1);  // the held item
 
+  // Unique without a duplicate rule: the newcomer is neither added nor destroyed.
+  destroyed = 0;
+  Counted kept("k", &destroyed);
+  {
+    IstrContainer unique(8, SContainer::kUnique);
+    unique.Add(new Counted("k", &destroyed));
+    EXPECT_TRUE(unique.Add(&kept));
+    EXPECT_EQ(unique.Count(), 1u);
+    EXPECT_NE(unique[0], &kept);
+  }
+  EXPECT_EQ(destroyed, 1);
+
   // A non-owning container never destroys an item it was given.
   destroyed = 0;
   Counted held("k", &destroyed), again("k", &destroyed);
