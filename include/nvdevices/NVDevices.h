@@ -5,13 +5,25 @@
  * unsigned 32-bit value and reports failure only through that value; none
  * throws, none shows a window, none keeps a pointer the caller passed in.
  *
- * Threads: the functions are meant to be called from one thread at a time.
- * They take no lock of their own; serialise calls in the host when several
- * threads use the library.
+ * Threads: the functions may be called from any thread. Every call holds one
+ * process-wide lock for its whole run, so calls from several threads are
+ * carried out one after the other and each sees a consistent list. A call
+ * that opens new instruments (GetDeviceList) or talks to the database
+ * (GetDeviceDatabaseInfo) can take seconds; the others are quick but wait for
+ * a running call to finish.
  *
  * Device ids are issued 1, 2, 3 ... by GetDeviceList for the life of the
  * process and are never reused: an instrument that is unplugged and found
- * again gets a new, higher id.
+ * again gets a new, higher id. An id of an instrument that has gone is simply
+ * unknown to the other functions (they return 0, or 1 for
+ * GetDeviceDatabaseInfo).
+ *
+ * Nothing needs to be initialised or released: the library sets itself up
+ * when it is loaded and closes every instrument when it is unloaded.
+ *
+ * On Linux the instruments are found under the driver stand-in's device root,
+ * $NVDEVICES_DEVICE_ROOT (default /tmp/nvdevices); it is read at every
+ * GetDeviceList.
  */
 #ifndef NVDEVICES_NVDEVICES_H
 #define NVDEVICES_NVDEVICES_H
@@ -38,12 +50,17 @@ extern "C" {
  * Brings the list of attached instruments up to date and returns how many
  * there are. Instruments that failed since the last call are dropped,
  * unplugged ones are forgotten and newly attached ones are opened and
- * identified.
+ * identified (this takes a fraction of a second per new instrument; the
+ * call returns at once when nothing is new).
  *
- * ids: null, or an array with room for at least as many ids as the call
- *      returns; the ids are written in list order. Call once with null to
- *      learn the count, then again with an array of that size (or larger:
- *      an instrument may arrive between the two calls).
+ * ids: null, or an array with room for at least as many ids as THIS call
+ *      returns; the ids are written to ids[0], ids[1] ... in list order.
+ *      No size is passed, so the function cannot know how large the array
+ *      is: call once with null to learn the count, then again with an array
+ *      of that size plus room for instruments that may arrive in between
+ *      (for example the count plus 16), and use only as many entries as the
+ *      second call returns. The function never writes more ids than it
+ *      returns.
  */
 NVD_API uint32_t NVD_CALL GetDeviceList(uint32_t* ids);
 
@@ -52,7 +69,7 @@ NVD_API uint32_t NVD_CALL GetDeviceList(uint32_t* ids);
  * Returns 0 when the id is unknown or the instrument has no serial number;
  * otherwise the string's length plus 1. When buffer is not null the string
  * and its terminating NUL are copied into it first: call with null to learn
- * the size.
+ * the size. The string does not change while the instrument stays listed.
  */
 NVD_API uint32_t NVD_CALL GetDeviceSerial(uint32_t id, char* buffer);
 
@@ -63,6 +80,41 @@ NVD_API uint32_t NVD_CALL GetDeviceSerial(uint32_t id, char* buffer);
  * (any word zero). buffer may be null; otherwise it receives 12 bytes.
  */
 NVD_API uint32_t NVD_CALL GetDeviceMCUId(uint32_t id, uint8_t* buffer);
+
+/*
+ * Manufacturing record of instrument `id`, looked up in the manufacturing
+ * database by the instrument's hardware identifier.
+ *
+ * testFlag:        1 when the stored test results show every test passed
+ *                  (the last section's "T" item is empty), else 0;
+ * calibrationFlag: 1 when the stored calibration data match the
+ *                  calibration block read from the instrument, else 0;
+ * programmingDate, calibrationDate: seconds since 1970-01-01 00:00:00 UTC,
+ *                  0 when the record holds no date.
+ * All four pointers must be valid. They are written only when the result
+ * is 0.
+ *
+ * Result:
+ *   0  success;
+ *   1  no listed instrument has this id, or it has no serial number;
+ *   2  the database could not be reached (the next call tries again);
+ *   3  the database holds no record for this hardware identifier;
+ *   4  the record's serial number differs from the instrument's;
+ *   5  the calibration block could not be read from the instrument (the
+ *      instrument is dropped at the next GetDeviceList).
+ */
+NVD_API uint32_t NVD_CALL GetDeviceDatabaseInfo(uint32_t id, uint8_t* testFlag,
+                                                uint8_t* calibrationFlag,
+                                                uint32_t* programmingDate,
+                                                uint32_t* calibrationDate);
+
+/* Result codes of GetDeviceDatabaseInfo. */
+#define NVD_DB_OK 0u
+#define NVD_DB_NO_DEVICE 1u
+#define NVD_DB_NO_CONNECTION 2u
+#define NVD_DB_NO_RECORD 3u
+#define NVD_DB_SERIAL_MISMATCH 4u
+#define NVD_DB_NO_CALIBRATION 5u
 
 #ifdef __cplusplus
 }
