@@ -1,0 +1,678 @@
+#include "db/field.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/datetime.h"
+#include "base/format.h"
+#include "base/messages.h"
+#include "base/numbers.h"
+#include "db/database.h"
+
+namespace {
+
+const char* SkipBlanks(const char* text) {
+  if (text == nullptr) return "";
+  while (IsSpace(static_cast<unsigned char>(*text)))
+    ++text;
+  return text;
+}
+
+// The integer forms the library's conversion accepts: optional minus, then
+// decimal digits or 0x and hexadecimal digits, then only white space.
+bool IsIntegerText(const char* p) {
+  if (*p == '-') ++p;
+  bool digits = false;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    p += 2;
+    while (IsHexDigit(static_cast<unsigned char>(*p))) {
+      ++p;
+      digits = true;
+    }
+  } else {
+    while (IsDigit(static_cast<unsigned char>(*p))) {
+      ++p;
+      digits = true;
+    }
+  }
+  if (!digits) return false;
+  while (IsSpace(static_cast<unsigned char>(*p)))
+    ++p;
+  return *p == 0;
+}
+
+template <typename T>
+int CompareValues(T a, T b) {
+  if (a == b) return 0;
+  if (a > b) return 1;
+  return -1;
+}
+
+// Value bytes in memory order as "%02X" pairs.
+void EncodeBytes(PStr& out, const void* value, size_t size) {
+  static const char kHex[] = "0123456789ABCDEF";
+  char text[2 * sizeof(double) + 1];
+  const unsigned char* bytes = static_cast<const unsigned char*>(value);
+  for (size_t i = 0; i < size; ++i) {
+    text[2 * i] = kHex[bytes[i] >> 4];
+    text[2 * i + 1] = kHex[bytes[i] & 15];
+  }
+  text[2 * size] = 0;
+  out = text;
+}
+
+// Reads the hex pairs back into the value bytes; a text shorter than the
+// value leaves the remaining bytes as they were.
+void DecodeBytes(const char* text, void* value, size_t size) {
+  if (text == nullptr) return;
+  unsigned char* bytes = static_cast<unsigned char*>(value);
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < size; ++i) {
+    const int high = nibble(text[2 * i]);
+    if (high < 0) return;
+    const int low = nibble(text[2 * i + 1]);
+    if (low < 0) return;
+    bytes[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+}
+
+double NowOleDate() {
+  return PTimeStamp().oleDate;
+}
+
+void UpperCase(std::string& text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PSmallStr
+
+PSmallStr::~PSmallStr() {
+  if (text_ != inline_) std::free(text_);
+}
+
+PSmallStr& PSmallStr::operator=(const char* text) {
+  if (text == nullptr) text = "";
+  const size_t length = std::strlen(text);
+  char* target = inline_;
+  if (length + 1 > kInline) {
+    target = static_cast<char*>(std::malloc(length + 1));
+    if (target == nullptr) return *this;
+  }
+  std::memcpy(target, text, length + 1);
+  if (text_ != inline_) std::free(text_);
+  text_ = target;
+  return *this;
+}
+
+// ---------------------------------------------------------------------------
+// PField
+
+const DynArray<unsigned char>& PField::GetRawData() const {
+  static const DynArray<unsigned char> empty;
+  return empty;
+}
+
+void PField::CopyAttributes(const PField& other) {
+  type_ = other.type_;
+  flags_ |= kModified;
+  flags_ = (flags_ & ~kAssigned) | (other.flags_ & kAssigned);
+}
+
+void PField::GetSQLText(PStr& out) const {
+  GetDisplayText(out);
+}
+
+void PField::EncodeText(PStr& out) const {
+  GetDisplayText(out);
+}
+
+void PField::DecodeText(const char* text) {
+  SetFromText(text);
+}
+
+void PField::GetTextCopy(PSmallStr& out) const {
+  PStr text;
+  GetDisplayText(text);
+  out = text.c_str();
+}
+
+bool PField::TypeMismatch(const PField& other, const char* className) const {
+  if (other.type_ == type_) return false;
+  DbDefaultError("%s::operator=() : Field type mismatch", className);
+  return true;
+}
+
+bool PField::MatchCode(int r, int code) {
+  switch (code) {
+    case kMatchEqual:
+      return r == 0;
+    case kMatchNotEqual:
+      return r != 0;
+    case kMatchLess:
+      return r < 0;
+    case kMatchLessOrEqual:
+      return r <= 0;
+    case kMatchGreater:
+      return r > 0;
+    case kMatchGreaterOrEqual:
+      return r >= 0;
+    default:
+      return false;
+  }
+}
+
+PField* NewField(uint16_t type) {
+  switch (type) {
+    case dbLong:
+      return new PIntField();
+    case dbSingle:
+      return new PFloatField();
+    case dbDouble:
+      return new PDoubleField();
+    case dbDate:
+      return new PTimeField();
+    case dbText:
+      return new PStringField();
+    case dbLongBinary:
+      return new PRawDataField();
+    case dbBigInt:
+      return new PInt64Field();
+    default:
+      return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// PIntField
+
+void PIntField::SetLong(int32_t value) {
+  if (value == value_) return;
+  value_ = value;
+  MarkChanged();
+}
+
+bool PIntField::SetFromText(const char* text) {
+  text = SkipBlanks(text);
+  if (*text == 0) {
+    SetLong(0);
+    return true;
+  }
+  if (!IsIntegerText(text)) return false;
+  SetLong(TextToInt(text));
+  return true;
+}
+
+int PIntField::Compare(const PField& other) const {
+  return CompareValues(GetLong(), other.GetLong());
+}
+
+bool PIntField::Matches(const char* text, double, int code) const {
+  PIntField comparand(0);
+  comparand.SetFromText(text);
+  return MatchCode(Compare(comparand), code);
+}
+
+PField& PIntField::operator=(const PField& other) {
+  if (!TypeMismatch(other, "PIntField")) SetLong(other.GetLong());
+  return *this;
+}
+
+PField* PIntField::Clone() const {
+  return new PIntField(value_);
+}
+
+void PIntField::GetDisplayText(PStr& out) const {
+  out.Format("%d", value_);
+}
+
+// ---------------------------------------------------------------------------
+// PInt64Field
+
+void PInt64Field::SetBigInt(int64_t value) {
+  if (value == value_) return;
+  value_ = value;
+  MarkChanged();
+}
+
+bool PInt64Field::SetFromText(const char* text) {
+  text = SkipBlanks(text);
+  long long value = 0;
+  const bool scanned = *text == 0 || std::sscanf(text, "%lld", &value) == 1;
+  if (!scanned) value = 0;
+  SetBigInt(value);
+  return scanned;
+}
+
+int PInt64Field::Compare(const PField& other) const {
+  return CompareValues(GetBigInt(), other.GetBigInt());
+}
+
+bool PInt64Field::Matches(const char* text, double, int code) const {
+  PInt64Field comparand(0);
+  comparand.SetFromText(text);
+  return MatchCode(Compare(comparand), code);
+}
+
+PField& PInt64Field::operator=(const PField& other) {
+  if (!TypeMismatch(other, "PInt64Field")) SetBigInt(other.GetBigInt());
+  return *this;
+}
+
+PField* PInt64Field::Clone() const {
+  return new PInt64Field(value_);
+}
+
+void PInt64Field::GetDisplayText(PStr& out) const {
+  out.Format("%I64d", static_cast<long long>(value_));
+}
+
+// ---------------------------------------------------------------------------
+// PFloatField
+
+const char*& PFloatField::DefaultDisplayFormat() {
+  static const char* format = "%.1f";
+  return format;
+}
+
+void PFloatField::SetSingle(float value) {
+  if (value == value_) return;
+  value_ = value;
+  MarkChanged();
+}
+
+bool PFloatField::SetFromText(const char* text) {
+  text = SkipBlanks(text);
+  if (*text == 0) return true;
+  float value = 0;
+  if (std::sscanf(text, "%g", &value) != 1) return false;
+  SetSingle(value);
+  return true;
+}
+
+int PFloatField::Compare(const PField& other) const {
+  return CompareValues(GetSingle(), other.GetSingle());
+}
+
+bool PFloatField::Matches(const char* text, double, int code) const {
+  PFloatField comparand(0.0f);
+  comparand.SetFromText(text);
+  return MatchCode(Compare(comparand), code);
+}
+
+PField& PFloatField::operator=(const PField& other) {
+  if (TypeMismatch(other, "PFloatField")) return *this;
+  SetSingle(other.GetSingle());
+  displayFormat_ = static_cast<const PFloatField&>(other).displayFormat_;
+  return *this;
+}
+
+PField* PFloatField::Clone() const {
+  auto* copy = new PFloatField(value_);
+  copy->displayFormat_ = displayFormat_;
+  return copy;
+}
+
+void PFloatField::GetDisplayText(PStr& out) const {
+  out.Format(displayFormat_, static_cast<double>(value_));
+  char* text = out.Data();
+  if (text == nullptr || std::strchr(text, '.') == nullptr) return;
+  size_t length = std::strlen(text);
+  while (length > 0 && text[length - 1] == '0')
+    text[--length] = 0;
+  if (length > 0 && text[length - 1] == '.') text[--length] = 0;
+}
+
+void PFloatField::GetSQLText(PStr& out) const {
+  out.Format("%g", static_cast<double>(value_));
+}
+
+void PFloatField::EncodeText(PStr& out) const {
+  EncodeBytes(out, &value_, sizeof value_);
+}
+
+void PFloatField::DecodeText(const char* text) {
+  DecodeBytes(text, &value_, sizeof value_);
+}
+
+// ---------------------------------------------------------------------------
+// PDoubleField
+
+const char*& PDoubleField::DefaultDisplayFormat() {
+  static const char* format = "%g";
+  return format;
+}
+
+void PDoubleField::SetDouble(double value) {
+  if (value == value_) return;
+  value_ = value;
+  MarkChanged();
+}
+
+void PDoubleField::SetDateNow() {
+  SetDate(NowOleDate());
+}
+
+bool PDoubleField::SetFromText(const char* text) {
+  text = SkipBlanks(text);
+  if (*text == 0) return true;
+  double value = 0;
+  if (std::sscanf(text, "%lg", &value) != 1) return false;
+  SetDouble(value);
+  return true;
+}
+
+int PDoubleField::Compare(const PField& other) const {
+  return CompareValues(GetDouble(), other.GetDouble());
+}
+
+bool PDoubleField::Matches(const char* text, double, int code) const {
+  PDoubleField comparand(0.0);
+  comparand.SetFromText(text);
+  return MatchCode(Compare(comparand), code);
+}
+
+PField& PDoubleField::operator=(const PField& other) {
+  if (TypeMismatch(other, "PDoubleField")) return *this;
+  SetDouble(other.GetDouble());
+  displayFormat_ = static_cast<const PDoubleField&>(other).displayFormat_;
+  return *this;
+}
+
+PField* PDoubleField::Clone() const {
+  auto* copy = new PDoubleField(value_);
+  copy->displayFormat_ = displayFormat_;
+  return copy;
+}
+
+void PDoubleField::GetDisplayText(PStr& out) const {
+  out.Format(displayFormat_, value_);
+  char* text = out.Data();
+  if (text == nullptr) return;
+  const size_t length = std::strlen(text);
+  if (length >= 3 && text[length - 2] == '.' && text[length - 1] == '0') text[length - 2] = 0;
+}
+
+void PDoubleField::GetSQLText(PStr& out) const {
+  out.Format("%.20f", value_);
+}
+
+void PDoubleField::EncodeText(PStr& out) const {
+  EncodeBytes(out, &value_, sizeof value_);
+}
+
+void PDoubleField::DecodeText(const char* text) {
+  DecodeBytes(text, &value_, sizeof value_);
+}
+
+// ---------------------------------------------------------------------------
+// PTimeField
+
+void PTimeField::SetDate(double value) {
+  if (value == value_) return;
+  value_ = value;
+  MarkChanged();
+}
+
+void PTimeField::SetDateNow() {
+  SetDate(NowOleDate());
+}
+
+bool PTimeField::SetFromText(const char* text) {
+  text = SkipBlanks(text);
+  PTokens parts(text, " ");
+  if (parts.Count() >= 1) {
+    PTokens date(parts[0], "-");
+    if (date.Count() == 3 && std::strlen(date[0]) == 4) {
+      platform::SystemTime t;
+      t.year = static_cast<uint16_t>(std::atoi(date[0]));
+      t.month = static_cast<uint16_t>(std::atoi(date[1]));
+      t.day = static_cast<uint16_t>(std::atoi(date[2]));
+      if (parts.Count() >= 2) {
+        PTokens time(parts[1], ":");
+        if (time.Count() >= 1) t.hour = static_cast<uint16_t>(std::atoi(time[0]));
+        if (time.Count() >= 2) t.minute = static_cast<uint16_t>(std::atoi(time[1]));
+        if (time.Count() >= 3) t.second = static_cast<uint16_t>(std::atoi(time[2]));
+      }
+      double oleDate = 0;
+      if (SystemTimeToOleDate(t, oleDate)) {
+        SetDate(oleDate);
+        return true;
+      }
+    }
+  }
+  // Any other form (an impossible calendar date included) means "now".
+  SetDateNow();
+  return true;
+}
+
+int PTimeField::Compare(const PField& other) const {
+  return CompareValues(GetDate(), other.GetDate());
+}
+
+bool PTimeField::Matches(const char*, double value, int code) const {
+  PTimeField comparand(value);
+  return MatchCode(Compare(comparand), code);
+}
+
+PField& PTimeField::operator=(const PField& other) {
+  if (!TypeMismatch(other, "PTimeField")) SetDate(other.GetDate());
+  return *this;
+}
+
+PField* PTimeField::Clone() const {
+  return new PTimeField(value_);
+}
+
+void PTimeField::GetDisplayText(PStr& out) const {
+  PTimeStamp stamp(value_);
+  out = stamp.UtcText(SecondLanguageSelected() ? 271 : 15);
+}
+
+void PTimeField::GetSQLText(PStr& out) const {
+  out.Format("%.20f", value_);
+}
+
+void PTimeField::EncodeText(PStr& out) const {
+  EncodeBytes(out, &value_, sizeof value_);
+}
+
+void PTimeField::DecodeText(const char* text) {
+  DecodeBytes(text, &value_, sizeof value_);
+}
+
+// ---------------------------------------------------------------------------
+// PStringField
+
+PStringField::PStringField(const char* text) : PField(dbText, false) {
+  inline_[0] = 0;
+  if (text == nullptr) text = "";
+  Store(text, std::strlen(text));
+}
+
+PStringField::~PStringField() {
+  if (text_ != inline_) std::free(text_);
+}
+
+void PStringField::Store(const char* text, size_t length) {
+  if (length <= std::strlen(text_)) {
+    std::memmove(text_, text, length);
+    text_[length] = 0;
+    return;
+  }
+  char* target = inline_;
+  if (length + 1 > kInline) {
+    target = static_cast<char*>(std::malloc(length + 1));
+    if (target == nullptr) return;
+  }
+  std::memcpy(target, text, length);
+  target[length] = 0;
+  if (text_ != inline_) std::free(text_);
+  text_ = target;
+}
+
+void PStringField::SetText(const char* text) {
+  if (text == nullptr) text = "";
+  if (std::strcmp(text, text_) == 0) return;
+  Store(text, std::strlen(text));
+  MarkChanged();
+}
+
+bool PStringField::SetFromText(const char* text) {
+  SetText(SkipBlanks(text));
+  return true;
+}
+
+int PStringField::Compare(const PField& other) const {
+  PStr mine, theirs;
+  GetDisplayText(mine);
+  other.GetDisplayText(theirs);
+  const int r =
+      std::strcmp(mine.IsNull() ? "" : mine.c_str(), theirs.IsNull() ? "" : theirs.c_str());
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+bool PStringField::Matches(const char* text, double value, int code) const {
+  if (code < kMatchContains || code > kMatchNotContains) return false;
+  if (text_ == nullptr) return false;
+  std::string mine(text_);
+  std::string theirs(text == nullptr ? "" : text);
+  if (value == 0.0) {
+    UpperCase(mine);
+    UpperCase(theirs);
+  }
+  switch (code) {
+    case kMatchContains:
+      return mine.find(theirs) != std::string::npos;
+    case kMatchTextEqual:
+      return mine == theirs;
+    case kMatchBeginsWith:
+      return mine.compare(0, theirs.size(), theirs) == 0;
+    default:
+      return mine.find(theirs) == std::string::npos;
+  }
+}
+
+PField& PStringField::operator=(const PField& other) {
+  if (!TypeMismatch(other, "PStringField")) SetText(other.GetText());
+  return *this;
+}
+
+PField* PStringField::Clone() const {
+  return new PStringField(text_);
+}
+
+void PStringField::GetSQLText(PStr& out) const {
+  out.Format("'%s'", text_);
+}
+
+void PStringField::EncodeText(PStr& out) const {
+  std::string text(text_);
+  for (char& c : text) {
+    if (c == '\t')
+      c = 0x01;
+    else if (c == '\r')
+      c = 0x02;
+    else if (c == '\n')
+      c = 0x03;
+  }
+  for (size_t i = 0; i < text.size() && text[i] == ' '; ++i)
+    text[i] = 0x04;
+  for (size_t i = text.size(); i > 0 && text[i - 1] == ' '; --i)
+    text[i - 1] = 0x04;
+  out = PStr(text.data(), text.size());
+}
+
+void PStringField::DecodeText(const char* text) {
+  SetText(text);
+  for (char* p = text_; *p; ++p) {
+    switch (*p) {
+      case 0x01:
+        *p = '\t';
+        break;
+      case 0x02:
+        *p = '\r';
+        break;
+      case 0x03:
+        *p = '\n';
+        break;
+      case 0x04:
+        *p = ' ';
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// PRawDataField
+
+PRawDataField::PRawDataField(uint32_t size, const void* data) : PField(dbLongBinary, false) {
+  dataSize_ = size;
+  if (size > 0 && data_.ResizeCount(size)) {
+    if (data != nullptr) std::memcpy(data_.Data(), data, size);
+    allocSize_ = size;
+  }
+}
+
+void PRawDataField::SetRawData(uint32_t size, const void* data) {
+  const uint32_t oldDataSize = dataSize_;
+  dataSize_ = size;
+  if (allocSize_ == size && oldDataSize == size &&
+      (size == 0 || (data != nullptr && std::memcmp(data_.Data(), data, size) == 0)))
+    return;
+  MarkChanged();
+  if (!data_.ResizeCount(size)) {
+    // Memory refused: keep the array consistent with what it holds.
+    dataSize_ = oldDataSize;
+    return;
+  }
+  allocSize_ = size;
+  if (size > 0) {
+    if (data != nullptr)
+      std::memcpy(data_.Data(), data, size);
+    else
+      std::memset(data_.Data(), 0, size);
+  }
+}
+
+int PRawDataField::Compare(const PField& other) const {
+  return CompareValues(static_cast<int>(type_), static_cast<int>(other.Type()));
+}
+
+PField& PRawDataField::operator=(const PField& other) {
+  if (TypeMismatch(other, "PRawDataField")) return *this;
+  const auto& source = static_cast<const PRawDataField&>(other);
+  const uint32_t size = static_cast<uint32_t>(source.allocSize_);
+  const bool same = dataSize_ == source.dataSize_ && allocSize_ == source.allocSize_ &&
+                    (size == 0 || std::memcmp(data_.Data(), source.data_.Data(), size) == 0);
+  dataSize_ = source.dataSize_;
+  if (same) return *this;
+  if (!data_.ResizeCount(size)) return *this;
+  allocSize_ = size;
+  if (size > 0) std::memcpy(data_.Data(), source.data_.Data(), size);
+  MarkChanged();
+  return *this;
+}
+
+PField* PRawDataField::Clone() const {
+  auto* copy = new PRawDataField(static_cast<uint32_t>(allocSize_), data_.Data());
+  static_cast<PField&>(*copy) = *this;
+  copy->ClearFlags();
+  return copy;
+}
+
+void PRawDataField::GetDisplayText(PStr& out) const {
+  out.Format("<Raw data, size = %u, alloc'd size = %u>", dataSize_,
+             static_cast<uint32_t>(allocSize_));
+}

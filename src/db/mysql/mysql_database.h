@@ -1,0 +1,176 @@
+// The MySQL back end: MySQLDataBase (the database callers hold) and
+// MySQLInterface (one server connection per thread) over MariaDB Connector/C.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "base/containers.h"
+#include "base/strings.h"
+#include "base/sync.h"
+#include "db/database.h"
+#include "db/record.h"
+
+struct st_mysql;
+struct st_mysql_res;
+
+class MySQLDataBase;
+class MySQLInterface;
+
+// Connection options.
+enum : uint32_t {
+  kMySQLUtf8 = 0x08,
+  kMySQLSettingsFile = 0x40,
+  kMySQLQuiet = 0x80,
+  kMySQLCompress = 0x100,
+  kMySQLReconnect = 0x200,
+  kMySQLNoCapability = 0x400,
+  kMySQLNoSecureAuth = 0x800,
+};
+
+// Server column flags and the client flags of a connection.
+inline constexpr uint32_t kMySQLClientFlags = 0x10020;  // compress, multi statements
+
+// One stored query result.
+class MySQLRecordset : public BaseObject {
+ public:
+  MySQLRecordset(uint32_t flags, const char* table, MySQLInterface* owner);
+  ~MySQLRecordset() override;
+  const char* ClassName() const override { return "MySQLRecordset"; }
+  void FreeResult();
+
+  st_mysql_res* result = nullptr;
+  uint32_t rowCount = 0;
+  uint32_t columnCount = 0;
+  uint32_t flags;
+  char** row = nullptr;
+  PStr table;
+  FPArrayAsVector<MPFieldInfo> infos;
+  MySQLInterface* owner;
+  // Per column: the server's type code and, for BIT columns, the width in
+  // bits (BIT values arrive as big-endian bytes, not as text).
+  std::vector<uint32_t> serverTypes;
+};
+
+class MySQLInterface : public MSSQLInterface, public BaseObject {
+ public:
+  explicit MySQLInterface(MySQLDataBase* owner = nullptr);
+  ~MySQLInterface() override;
+  const char* ClassName() const override { return "MySQLInterface"; }
+
+  void* SetOptions(const char* text, uint32_t options) override;
+  bool Disconnect(void* connection) override;
+  bool ExecuteSQL(void* connection, const char* sql) override;
+  bool Reserved4() override { return true; }
+  void* OpenRecordSet(void* connection, const char* table, uint32_t mode, const char* sql,
+                      uint32_t flags, MPFieldInfo* infos, uint32_t& count) override;
+  bool DestroyRecordSet(void* handle) override;
+  bool GetRecordSize(void*, uint32_t&, const unsigned char*, uint32_t) override { return false; }
+  bool GetAllRecordsSize(void*, uint32_t&, const unsigned char*, uint32_t) override {
+    return false;
+  }
+  bool GetRecordData(void*, unsigned char*, const unsigned char*, uint32_t, uint32_t) override {
+    return false;
+  }
+  bool GetAllRecordsData(void*, unsigned char*, const unsigned char*, uint32_t, uint32_t) override {
+    return false;
+  }
+  int Move(void* handle, int how) override;
+  int Reserved12() override { return 0; }
+  int Reserved13() override { return 0; }
+  bool LoadRecords(PRecordSet* recordSet) override;
+  bool SaveRecord(PRecordSet* recordSet, PRecord* record) override;
+  bool SaveAllRecords(PRecordSet* recordSet) override;
+  bool FillRecord(PRecord* record) override;
+  uint32_t CountRecords(void* connection, const char* table, const char* where) override;
+  int32_t QueryInteger(void* connection, const char* sql) override;
+  void QueryRawData(void* connection, PRawDataField* field, const char* sql) override;
+  virtual void ApplyOptions();
+  virtual void SetError(const char* format, ...);
+  virtual void SetMySQLError(const char* format, ...);
+
+  bool Connect(const char* host, const char* user, const char* password, const char* database,
+               uint32_t port);
+  bool PingOrReconnect();
+  void CloseConnection();
+
+  // The MySQL literal of a field's value.
+  PStr FormatValue(const PField& field);
+
+  uint32_t CreatorThread() const { return creatorThread_; }
+  st_mysql* Client() const { return client_; }
+  st_mysql* ConnectionHandle() const { return connection_; }
+  uint32_t OptionsWord() const { return options_; }
+  // The options in force: those set by SetOptions, else (0xFFFFFFFF, never
+  // set, as on a thread's new interface) the database's own.
+  uint32_t EffectiveOptions() const;
+  uint32_t LastStatementTime() const { return lastTime_; }
+  uint32_t AffectedRows() const { return affectedRows_; }
+  uint32_t RecordSetCount() const { return recordSets_.Count(); }
+  const char* Host() const { return host_.c_str(); }
+  const char* User() const { return user_.c_str(); }
+  const char* Password() const { return password_.c_str(); }
+  const char* DatabaseName() const { return database_.c_str(); }
+  uint32_t Port() const { return port_; }
+
+ private:
+  // The record set of a handle when it is one of this interface's.
+  MySQLRecordset* FindRecordSet(void* handle) const;
+  // Results the caller did not store (a select run through Execute, further
+  // results of a multi-statement text) would put the connection out of step.
+  void DiscardPendingResults();
+  // Stores a one-row, one-column result; null (and the error text) otherwise.
+  st_mysql_res* StoreSingleValue();
+
+  uint32_t creatorThread_;
+  st_mysql* client_ = nullptr;
+  st_mysql* connection_ = nullptr;
+  uint32_t clientFlags_ = kMySQLClientFlags;
+  uint32_t lastTime_ = 0;
+  PSContainer<MySQLRecordset> recordSets_;
+  uint32_t options_ = 0xFFFFFFFFu;
+  uint32_t affectedRows_ = 0;
+  PStr host_, user_, password_, database_;
+  uint32_t port_ = 0;
+  MySQLDataBase* owner_;
+  bool libraryHeld_ = false;
+  bool pendingResult_ = false;
+};
+
+class MySQLDataBase : public MSSQLDataBase {
+ public:
+  MySQLDataBase(const char* name, uint32_t options);
+  ~MySQLDataBase() override;
+  const char* ClassName() const override { return "MySQLDataBase"; }
+
+  bool IsOpen() override;
+  MSSQLInterface* GetInterface() override;
+  bool TableExists(const char* name) override;
+  MSSQLInterface* CreateInterface() override;
+
+  bool OpenAtAddress(const char* address, const char* databaseName);
+  bool OpenServer(const char* host, const char* user, const char* password,
+                  const char* databaseName, uint32_t port);
+
+  // The calling thread's interface.
+  MySQLInterface* ThreadInterface() { return static_cast<MySQLInterface*>(GetInterface()); }
+  uint32_t InterfaceCount() const { return interfaces_.Count(); }
+
+ private:
+  PSContainer<BaseObject> interfaces_;
+  PSContainer<BaseObject> unused_;
+  PSharedObject interfacesLock_;
+};
+
+// The parts of an address as OpenAtAddress uses them.
+struct MySQLAddress {
+  bool valid = false;  // a host was found
+  PStr host, user, password, path, extra;
+  uint32_t port = 0;
+  uint32_t schemePort = 0;
+  int scheme = -1;
+};
+MySQLAddress SplitUrl(const char* text, uint32_t flags);
+// The address as it is split: on Windows of major version 5 an "https:"
+// address loses its "s", so that it is split under the plain http scheme.
+PStr AddressForSplit(const char* address, bool windowsMajor5);
