@@ -3,6 +3,8 @@
 
 NVD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+# The MySQL client library and the private test server (scripts/testdb).
+NVD_DB_PACKAGES=(libmariadb-dev libmariadb-dev-compat mariadb-server)
 
 # Installs the Debian packages of the list that are missing.
 nvd_ensure_packages() {
