@@ -52,11 +52,13 @@ constexpr uint32_t kMaxControlInput = kMaxFrameSize - 16;
 constexpr uint32_t kInitialTimeout = 5000;                             // of a new connection
 constexpr size_t kMaxSocketPath = sizeof(sockaddr_un{}.sun_path) - 1;  // 107
 
-// Real time allowed for the greeting, and for a reply beyond the time it is
-// due (a WRITE or CONTROL reply is due at once, a READ reply after the
-// channel time-out). A working server answers within milliseconds; these
-// only keep a stuck one from hanging the caller for ever.
-constexpr int kGreetingWaitMs = 5000;
+// Time allowed for the greeting (5000 dilated ms, but never less than half a
+// real second), and real time allowed for a reply beyond the time it is due
+// (a WRITE or CONTROL reply is due at once, a READ reply after the channel
+// time-out). A working server answers within milliseconds; these only keep a
+// stuck one from hanging the caller for ever.
+constexpr uint32_t kGreetingWaitMs = 5000;
+constexpr uint32_t kGreetingWaitRealMinimumMs = 500;
 constexpr int kReplyGraceMs = 10000;
 
 using SteadyClock = std::chrono::steady_clock;
@@ -305,7 +307,9 @@ DeviceHandle OpenDriverHandle(const char* path, bool /*overlapped*/) {
 
   // Exactly one greeting frame: HELLO opens, BUSY refuses.
   Frame greeting;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kGreetingWaitMs);
+  const uint32_t greetingWait =
+      std::max(RealMilliseconds(kGreetingWaitMs), kGreetingWaitRealMinimumMs);
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(greetingWait);
   switch (ReceiveFrame(*connection, false, deadline, greeting)) {
     case Received::kOk:
       break;
