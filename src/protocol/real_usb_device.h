@@ -14,6 +14,7 @@
 // exchange (the buffers are per thread).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,15 @@
 #include "base/strings.h"
 #include "protocol/commands.h"
 #include "usb/channel.h"
+
+// Date and time text of a DOS date-time word (signatures, BootSignat); "" when
+// the word is no valid date.
+PStr DosDateTimeText(uint32_t dosDateTime);
+// RD_FLASH_AREA masking on the calling thread's generator (SeedRandom first):
+// the length takes the next four outputs, the bytes the following ones.
+// Masking is its own inverse.
+uint32_t MaskFlashLength(uint32_t length);
+void MaskFlashBytes(uint8_t* data, size_t count);
 
 class RealUSBDevice : public ZdUSBDevice {
  public:
@@ -154,5 +164,10 @@ class RealUSBDevice : public ZdUSBDevice {
   bool ReadSerial();
   void LogPublicArea();
   bool ReadSignatureRecord();
+  // Remembers the version bytes of a container target file (trying ".bin"
+  // for a missing ".trg").
+  void ReadTargetFileVersion(const char* fileName);
   void BitWordText(PStr& text, const char* title, uint32_t word, bool status);
+
+  std::string signatureStatus_;  // status bytes of the signature record, " %02X" each
 };

@@ -1,0 +1,415 @@
+// The command exchange: frame, send, reply checks, the one retry, trace lines.
+#include <cstring>
+
+#include "base/format.h"
+#include "base/log.h"
+#include "base/numbers.h"
+#include "base/options.h"
+#include "platform/time.h"
+#include "protocol/real_usb_device.h"
+
+namespace {
+
+uint32_t LoadU32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void StoreU32(unsigned char* p, uint32_t value) {
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+  p[2] = static_cast<unsigned char>(value >> 16);
+  p[3] = static_cast<unsigned char>(value >> 24);
+}
+
+constexpr uint8_t kIndexLowBits = 0x1F;
+
+}  // namespace
+
+RealUSBDevice::RealUSBDevice(const char* path) : ZdUSBDevice(path) {
+  ExchangeIndex &= static_cast<uint8_t>(~kIndexLowBits);
+  ReplyDelay = 0;
+  IndexingEnabled = true;
+  RetryEnabled = true;
+  NoDebugTraceOnError = false;
+  IgnoreSignature = false;
+  ForceTargetUpload = IsOptionOn(kOptForceTargetUpload);
+}
+
+RealUSBDevice::~RealUSBDevice() = default;
+
+bool RealUSBDevice::IsEqual(const BaseObject* other) const {
+  const auto* device = dynamic_cast<const RealUSBDevice*>(other);
+  if (device == nullptr) return false;
+  return HardwareIdValid() && device->HardwareIdValid() &&
+         std::memcmp(HardwareId, device->HardwareId, sizeof HardwareId) == 0;
+}
+
+bool RealUSBDevice::HardwareIdValid() const {
+  return HardwareId[0] != 0 && HardwareId[1] != 0 && HardwareId[2] != 0;
+}
+
+PStr RealUSBDevice::HardwareIdText() const {
+  const bool wide =
+      HardwareId[0] > 0xFFFFFF || HardwareId[1] > 0xFFFFFF || HardwareId[2] > 0xFFFFFF;
+  return FormatStr(wide ? "%08X-%08X-%08X" : "%06X-%06X-%06X", HardwareId[0], HardwareId[1],
+                   HardwareId[2]);
+}
+
+RealUSBDevice& RealUSBDevice::BeginCommand(uint32_t code) {
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  WasError = false;
+  if (buffer == nullptr) {
+    // No buffer for this thread: the exchange fails before sending.
+    FailureText = "Cannot create the I/O buffer of this thread";
+    WasError = true;
+    return *this;
+  }
+  buffer->RewindOutput();
+  buffer->PutU32(0).PutU32(code);
+  return *this;
+}
+
+RealUSBDevice& RealUSBDevice::PutU32(uint32_t value) {
+  if (USBDeviceBuffer* buffer = GetThreadBuffer()) buffer->PutU32(value);
+  return *this;
+}
+
+RealUSBDevice& RealUSBDevice::PutBytes(const void* data, uint32_t count) {
+  if (USBDeviceBuffer* buffer = GetThreadBuffer()) buffer->PutBytes(data, count);
+  return *this;
+}
+
+bool RealUSBDevice::TakeReplyBytes(void* destination, uint32_t count) {
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  if (buffer != nullptr && buffer->GetData(destination, count)) return true;
+  if (buffer != nullptr) FailureText = buffer->ErrorText;
+  WasError = true;
+  return false;
+}
+
+bool RealUSBDevice::TakeU8(uint8_t& value) {
+  return TakeReplyBytes(&value, 1);
+}
+
+bool RealUSBDevice::TakeU16(uint16_t& value) {
+  unsigned char bytes[2];
+  const bool ok = TakeReplyBytes(bytes, sizeof bytes);
+  value = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+  return ok;
+}
+
+bool RealUSBDevice::TakeU32(uint32_t& value) {
+  unsigned char bytes[4];
+  const bool ok = TakeReplyBytes(bytes, sizeof bytes);
+  value = LoadU32(bytes);
+  return ok;
+}
+
+uint32_t RealUSBDevice::ReplyBytesLeft() {
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  return buffer != nullptr ? buffer->InPending() : 0;
+}
+
+RealUSBDevice& RealUSBDevice::Exchange() {
+  // 1. A failed device refuses until the session is set up again.
+  if (ErrorEvent.Wait(0)) {
+    Log("ErrorEvent is set, returning\n");
+    WasError = true;
+    return *this;
+  }
+  // 2. The lock is held to the end of the finish step.
+  InCommand = true;
+  ExchangeLocker.Lock();
+  Unlocker unlock(ExchangeLocker);
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+
+  // 3. ReplyEvent is reset while an exchange runs: this thread re-entered.
+  if (!ReplyEvent.Wait(0)) {
+    FailureText = "Attempt to transmit data to the USB device recursively";
+    WasError = true;
+    FinishExchange();
+    return *this;
+  }
+  // 4. Building the frame failed.
+  if (WasError || buffer == nullptr) {
+    WasError = true;
+    FinishExchange();
+    return *this;
+  }
+
+  ExchangeStartTick = platform::TickCount();
+  const uint32_t attempts = RetryEnabled ? 2 : 1;
+  for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    if (attempt != 0) {
+      WasError = false;
+      ErrorEvent.Reset();
+      platform::Sleep(kRetryPause);
+      Log("\n%s\nRetrying command...\n", FailureText.Text() != nullptr ? FailureText.Text() : "");
+      FailureText = "";
+    }
+    ReplyEvent.Reset();
+    Traced = false;
+    ReplyCode = 0;
+
+    unsigned char* frame = buffer->OutBegin();
+    const uint32_t size = buffer->OutLength();
+    if (size >= 8) {
+      CommandCode = LoadU32(frame + 4);
+      StoreU32(frame, size - 4);
+      frame[7] |= static_cast<unsigned char>(ExchangeIndex & kIndexLowBits);
+      CommandWord = LoadU32(frame + 4);
+    }
+    if (IndexingEnabled)
+      ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
+                                           ((ExchangeIndex + 1) & kIndexLowBits));
+    // Undoes this attempt's index: the retry carries the same one.
+    auto undoIndex = [&] {
+      if (size >= 8) frame[7] &= static_cast<unsigned char>(~kIndexLowBits);
+      if (IndexingEnabled)
+        ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
+                                             ((ExchangeIndex - 1) & kIndexLowBits));
+    };
+
+    if (g_TraceLevel >= 1) {
+      PStr line;
+      DescribeCommand(line, false);
+      if (!line.IsEmpty()) {
+        Log("%s", line.c_str());
+        Traced = true;
+      }
+    }
+
+    if (size != 0 && !Write(frame, size)) {
+      FailureText = "Error occurred while trying to send command:\n";
+      PStr line;
+      DescribeCommand(line, true);
+      if (!line.IsEmpty()) Log("%s\n", line.c_str());
+      WasError = true;
+      undoIndex();
+      continue;
+    }
+
+    if (ReplyDelay == kSkipReply) {
+      Log(" <Skipping reply>\n");
+      ReplyEvent.Set();
+      FinishExchange();
+      return *this;
+    }
+    if (ReplyDelay != 0) platform::Sleep(ReplyDelay);
+
+    buffer->RewindInput();
+    const bool ok = ReadReply();
+    ReplyTick = platform::TickCount();
+    if (!ok) {
+      WasError = true;
+    } else if (Traced) {
+      PStr line;
+      DescribeReply(line, ReplyTick - ExchangeStartTick);
+      Log("%s\n", line.c_str());
+    }
+    if (!WasError) break;
+    undoIndex();
+  }
+  // The finish step still reports the frame; the output is rewound after it.
+  FinishExchange();
+  buffer->RewindOutput();
+  return *this;
+}
+
+bool RealUSBDevice::ReadReply() {
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  if (buffer == nullptr) {
+    FailureText = "Error occurred while reading reply to command ";
+    return false;
+  }
+  const uint32_t inputSize = InBufferSize;
+  buffer->RewindInput();
+  unsigned char* room = buffer->ReserveInput(inputSize);
+  if (room == nullptr) {
+    buffer->RewindInput();
+    FailureText = "Error occurred while reading reply to command ";
+    return false;
+  }
+  const bool read = Read(room, inputSize, false);
+  LastBytesReturned = BytesTransferred;
+  buffer->InPos = 0;
+  buffer->InEnd = read ? BytesTransferred : 0;
+  if (!read) {
+    FailureText = "Error occurred while reading reply to command ";
+    return false;
+  }
+  const uint32_t received = BytesTransferred;
+  if (received == 0) {
+    FailureText = "Possibly timeout while reading reply to command ";
+    return false;
+  }
+
+  // The dump of what arrived, for every malformed reply.
+  auto dump = [&]() {
+    g_TraceLevel = 1;
+    std::string text = "\nGot:";
+    const unsigned char* bytes = buffer->InBegin();
+    const uint32_t shown = received < kDumpLimit ? received : kDumpLimit;
+    text.reserve(8 + shown * 3);
+    for (uint32_t i = 0; i < shown; ++i) {
+      char hex[4];
+      FormatTo(hex, sizeof hex, " %02X", bytes[i]);
+      text += hex;
+    }
+    if (received > kDumpLimit) text += "...";
+    if (g_TraceLevel >= 1) Log("%s\n", text.c_str());
+    return false;
+  };
+
+  if (received < 8) {
+    FailureText = FormatStr("Target reply length (%u) < 8 to command ", received).c_str();
+    return dump();
+  }
+  uint32_t replyWord = 0;
+  buffer->GetU32(ReplyLength).GetU32(replyWord);
+  if (ReplyLength > inputSize) {
+    FailureText = FormatStr(
+                      "Target reply length (%u) > size of the input buffer (%u).\nReply: %08X, "
+                      "LastBytesReturned = %u\nLast command:",
+                      ReplyLength, inputSize, replyWord, received)
+                      .c_str();
+    return dump();
+  }
+  // A length that does not even cover the reply word is as short as a
+  // reply of fewer than 8 bytes.
+  if (ReplyLength < 4) {
+    FailureText = FormatStr("Target reply length (%u) < 8 to command ", ReplyLength + 4).c_str();
+    return dump();
+  }
+  ReplyCode = replyWord & kReplyCodeMask;
+
+  if (!SkipChecks) {
+    if (ReplyCode == kUnrecognizedCommand) {
+      LastError =
+          FormatStr("Target reports unrecognized command %s", CommandNameText(CommandCode).c_str())
+              .c_str();
+    } else if (ReplyCode != CommandCode) {
+      PurgeInput();
+      FailureText = FormatStr("Target reports error %08X to command %s", ReplyCode,
+                              CommandNameText(CommandCode).c_str())
+                        .c_str();
+      return dump();
+    } else if ((replyWord & kIndexBits) != (CommandWord & kIndexBits)) {
+      PurgeInput();
+      const PStr got = HexText((replyWord & kIndexBits) >> kIndexShift);
+      const PStr expected = HexText((CommandWord & kIndexBits) >> kIndexShift);
+      FailureText =
+          FormatStr(
+              "Target returned reply to command %s with index = %s while expected index is %s",
+              CommandNameText(CommandCode).c_str(), got.c_str(), expected.c_str())
+              .c_str();
+      return dump();
+    }
+  }
+  if (WasError) return false;
+
+  const uint32_t frameSize = ReplyLength + 4;
+  if (received >= frameSize) {
+    // Bytes past the announced frame are not part of this reply.
+    buffer->InEnd = frameSize;
+    return true;
+  }
+  // The rest of the reply: exactly the missing count, behind what arrived.
+  const uint32_t remaining = frameSize - received;
+  const uint32_t position = buffer->InPos;
+  unsigned char* more = buffer->ReserveInput(remaining);
+  buffer->InPos = position;
+  if (more == nullptr) {
+    buffer->InEnd = received;
+    return false;
+  }
+  const bool ok = Read(more, remaining, true);
+  buffer->InEnd = received + BytesTransferred;
+  LastBytesReturned += BytesTransferred;
+  return ok;
+}
+
+void RealUSBDevice::FinishExchange() {
+  if (WasError) {
+    g_TraceLevel = 1;
+    PStr line;
+    DescribeCommand(line, true);
+    if (FailureText.Length() != 0 && g_TraceLevel >= 1) {
+      Log("\n%s%s\n", FailureText.Text(), line.c_str());
+      LastError = FailureText;
+    }
+    platform::Sleep(kFailurePause);
+    if (ReplyCode != kUnrecognizedCommand && !NoDebugTraceOnError) {
+      // The readout runs its own frames; the failure stays reported.
+      const Istr failure = FailureText;
+      const uint32_t replyCode = ReplyCode;
+      ReadDebugTrace();
+      WasError = true;
+      FailureText = failure;
+      ReplyCode = replyCode;
+    }
+    ErrorEvent.Set();
+  }
+  ReplyDelay = 0;
+  SkipChecks = false;
+  ReplyEvent.Set();
+  InCommand = false;
+  FailureText = "";
+}
+
+void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t code,
+                                   const char* suffix, const unsigned char* bytes, uint32_t count) {
+  std::string line(1, open);
+  char piece[32];
+  if (count >= 8 && IndexingEnabled) {
+    FormatTo(piece, sizeof piece, "%02X.", bytes[7] & kIndexLowBits);
+    line += piece;
+  }
+  const PStr name = CommandNameText(code);
+  const char* plain = name.c_str();
+  if (plain != nullptr && *plain == '*') ++plain;
+  line += plain != nullptr ? plain : "";
+  line += PFormatBuffer(": %u%s%c", count, suffix, close).Text();
+  uint32_t offset = 0;
+  if (count >= 4) {
+    FormatTo(piece, sizeof piece, " %08X", LoadU32(bytes));
+    line += piece;
+    offset = 4;
+  }
+  if (count >= 8) {
+    FormatTo(piece, sizeof piece, " %08X", LoadU32(bytes + 4));
+    line += piece;
+    offset = 8;
+  }
+  const uint32_t limit =
+      IsOptionOn(kOptFullCommandTrace) || count < kDumpLimit ? count : kDumpLimit;
+  if (limit > offset) line.reserve(line.size() + (limit - offset) * 3 + 4);
+  for (uint32_t i = offset; i < limit; ++i) {
+    FormatTo(piece, sizeof piece, " %02X", bytes[i]);
+    line += piece;
+  }
+  if (count > limit) line += "...";
+  text = line.c_str();
+}
+
+void RealUSBDevice::DescribeCommand(PStr& text, bool force) {
+  text = "";
+  if (g_TraceLevel < 1 && !force) return;
+  const PStr name = CommandNameText(CommandCode);
+  if (!force && name.c_str() != nullptr && name.c_str()[0] == '*') return;
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  if (buffer == nullptr) return;
+  BuildTraceLine(text, '[', ']', CommandCode, "", buffer->OutBegin(), buffer->OutLength());
+}
+
+void RealUSBDevice::DescribeReply(PStr& text, uint32_t elapsedMs) {
+  text = "";
+  USBDeviceBuffer* buffer = GetThreadBuffer();
+  if (buffer == nullptr) return;
+  const PStr suffix = elapsedMs != 0 ? FormatStr(", %ums", elapsedMs) : PStr("");
+  // The bytes received, bounded by what the buffer holds.
+  uint32_t count = LastBytesReturned;
+  if (count > buffer->InCapacity()) count = static_cast<uint32_t>(buffer->InCapacity());
+  BuildTraceLine(text, '<', '>', ReplyCode, suffix.c_str(), buffer->InBegin(), count);
+}
