@@ -2,7 +2,7 @@
 # Sourced, not run.
 
 NVD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libinih-dev)
 # The MySQL client library and the private test server (scripts/testdb).
 NVD_DB_PACKAGES=(libmariadb-dev libmariadb-dev-compat mariadb-server)
 

@@ -23,8 +23,26 @@ bool KeyBefore(const INIItem* a, const INIItem* b) {
   return std::strcmp(a->Key(), b->Key()) < 0;
 }
 
-bool NameBefore(const SectionItem* a, const SectionItem* b) {
-  return std::strcmp(a->Name(), b->Name()) < 0;
+// Sorts an index by name; a stable sort keeps equal names in file order, so
+// a search finds the first occurrence. Names often come sorted already.
+template <typename T>
+void SortIndex(std::vector<IndexEntry<T>>& index) {
+  auto before = [](const IndexEntry<T>& a, const IndexEntry<T>& b) {
+    return std::strcmp(a.name, b.name) < 0;
+  };
+  if (!std::is_sorted(index.begin(), index.end(), before)) {
+    std::stable_sort(index.begin(), index.end(), before);
+  }
+}
+
+// The first entry of that name, or null.
+template <typename T>
+T* SearchIndex(const std::vector<IndexEntry<T>>& index, const char* name) {
+  auto it = std::lower_bound(index.begin(), index.end(), name,
+                             [](const IndexEntry<T>& entry, const char* wanted) {
+                               return std::strcmp(entry.name, wanted) < 0;
+                             });
+  return it != index.end() && std::strcmp(it->name, name) == 0 ? it->object : nullptr;
 }
 
 // Section names are held with real brackets; stored text uses 0x10 and 0x11.
@@ -44,6 +62,16 @@ std::string NameToStored(const char* name) {
     if (c == ']') c = 0x11;
   }
   return text;
+}
+
+// Copies at most size - 1 characters and a zero; null without text or room.
+char* CopyValue(const char* text, char* buffer, size_t size) {
+  if (text == nullptr || buffer == nullptr || size == 0) return nullptr;
+  size_t length = std::strlen(text);
+  if (length > size - 1) length = size - 1;
+  std::memmove(buffer, text, length);
+  buffer[length] = 0;
+  return buffer;
 }
 
 bool IsItemStart(unsigned char c) {
@@ -177,12 +205,7 @@ bool SectionItem::HasSubsections() const {
 
 INIItem* SectionItem::FindItem(const char* key) const {
   if (key == nullptr) return nullptr;
-  if (!sorted_.empty()) {
-    auto it = std::lower_bound(
-        sorted_.begin(), sorted_.end(), key,
-        [](const INIItem* item, const char* k) { return std::strcmp(item->Key(), k) < 0; });
-    return it != sorted_.end() && std::strcmp((*it)->Key(), key) == 0 ? *it : nullptr;
-  }
+  if (!sorted_.empty()) return SearchIndex(sorted_, key);
   for (const INIItem& item : items_) {
     if (std::strcmp(item.Key(), key) == 0) return const_cast<INIItem*>(&item);
   }
@@ -194,12 +217,8 @@ void SectionItem::BuildIndex() {
   if (items_.size() <= INIStreamStub::kIndexThreshold) return;
   sorted_.reserve(items_.size());
   for (INIItem& item : items_)
-    sorted_.push_back(&item);
-  // Keys often come sorted already; a stable sort keeps equal keys in file
-  // order, so a search finds the first occurrence.
-  if (!std::is_sorted(sorted_.begin(), sorted_.end(), KeyBefore)) {
-    std::stable_sort(sorted_.begin(), sorted_.end(), KeyBefore);
-  }
+    sorted_.push_back({item.Key(), &item});
+  SortIndex(sorted_);
 }
 
 // ---------------------------------------------------------------------------
@@ -230,13 +249,7 @@ INIStreamStub& INIStreamStub::SelectSection(const char* name) {
 
 SectionItem* INIStreamStub::FindSection(const char* name) const {
   if (name == nullptr) return nullptr;
-  if (!sortedSections_.empty()) {
-    auto it = std::lower_bound(sortedSections_.begin(), sortedSections_.end(), name,
-                               [](const SectionItem* section, const char* n) {
-                                 return std::strcmp(section->Name(), n) < 0;
-                               });
-    return it != sortedSections_.end() && std::strcmp((*it)->Name(), name) == 0 ? *it : nullptr;
-  }
+  if (!sortedSections_.empty()) return SearchIndex(sortedSections_, name);
   for (uint32_t i = 0; i < sections_.Count(); ++i) {
     SectionItem* section = sections_.At(i);
     if (std::strcmp(section->Name(), name) == 0) return section;
@@ -250,15 +263,8 @@ INIItem* INIStreamStub::FindItem(const SectionItem* section, const char* key) co
 
 char* INIStreamStub::GetString(const char* key, const char* defaultText, char* buffer,
                                size_t size) const {
-  const char* text = nullptr;
-  if (const INIItem* item = FindItem(selected_, key)) text = item->Value();
-  if (text == nullptr) text = defaultText;
-  if (text == nullptr || buffer == nullptr || size == 0) return nullptr;
-  size_t length = std::strlen(text);
-  if (length > size - 1) length = size - 1;
-  std::memmove(buffer, text, length);
-  buffer[length] = 0;
-  return buffer;
+  const INIItem* item = FindItem(selected_, key);
+  return CopyValue(item != nullptr ? item->Value() : defaultText, buffer, size);
 }
 
 INIStreamStub& INIStreamStub::ReadValue(const INIValue& value) {
@@ -270,8 +276,8 @@ INIStreamStub& INIStreamStub::ReadValue(const INIValue& value) {
           item != nullptr ? static_cast<uint32_t>(TextToInt(item->Value())) : value.defaultNumber;
       break;
     case INIValue::kText:
-      GetString(value.key, value.defaultText, static_cast<char*>(value.destination),
-                std::min(value.size, INIValue::kMaxText));
+      CopyValue(item != nullptr ? item->Value() : value.defaultText,
+                static_cast<char*>(value.destination), std::min(value.size, INIValue::kMaxText));
       break;
     case INIValue::kIstr:
       *static_cast<Istr*>(value.destination) =
@@ -286,7 +292,9 @@ bool INIStreamStub::DeleteSection(const char* name) {
   const std::string wanted = NameFromStored(name, std::strlen(name));
   SectionItem* section = FindSection(wanted.c_str());
   if (section == nullptr) return false;
-  auto it = std::find(sortedSections_.begin(), sortedSections_.end(), section);
+  auto it =
+      std::find_if(sortedSections_.begin(), sortedSections_.end(),
+                   [section](const IndexEntry<SectionItem>& e) { return e.object == section; });
   if (it != sortedSections_.end()) sortedSections_.erase(it);
   if (selected_ == section) selected_ = nullptr;
   for (uint32_t i = 0; i < sections_.Count(); ++i) {
@@ -378,10 +386,8 @@ void INIStreamStub::BuildIndexes() {
   if (sections_.Count() > kIndexThreshold) {
     sortedSections_.reserve(sections_.Count());
     for (uint32_t i = 0; i < sections_.Count(); ++i)
-      sortedSections_.push_back(sections_.At(i));
-    if (!std::is_sorted(sortedSections_.begin(), sortedSections_.end(), NameBefore)) {
-      std::stable_sort(sortedSections_.begin(), sortedSections_.end(), NameBefore);
-    }
+      sortedSections_.push_back({sections_.At(i)->Name(), sections_.At(i)});
+    SortIndex(sortedSections_);
   }
   for (uint32_t i = 0; i < sections_.Count(); ++i)
     sections_.At(i)->BuildIndex();
@@ -393,7 +399,9 @@ void INIStreamStub::ResolveDuplicateKeys() {
     SectionItem* section = sections_.At(i);
     if (section->items_.size() > 1) {
       if (section->HasSortedIndex()) {
-        byKey = section->sorted_;
+        byKey.clear();
+        for (const IndexEntry<INIItem>& entry : section->sorted_)
+          byKey.push_back(entry.object);
       } else {
         byKey.clear();
         for (INIItem& item : section->items_)

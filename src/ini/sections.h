@@ -16,6 +16,14 @@ class FInOut;
 class INIStreamStub;
 class LineList;
 
+// An entry of a sorted index: the name it is sorted by, kept beside the
+// object so that a search reads one text per step.
+template <typename T>
+struct IndexEntry {
+  const char* name;
+  T* object;
+};
+
 // One line of a section: a key and its value, or (empty key) a line kept
 // whole. A value of up to 7 characters is held inside the item; a longer one
 // lives outside it: in the text the stream parsed (shared, not owned) or in a
@@ -91,7 +99,7 @@ class SectionItem : public Istr {
   void BuildIndex();
 
   std::vector<INIItem> items_;
-  std::vector<INIItem*> sorted_;
+  std::vector<IndexEntry<INIItem>> sorted_;
   std::unique_ptr<INIStreamStub> subsections_;
 };
 
@@ -201,7 +209,7 @@ class INIStreamStub {
   bool loaded_;
   INIStreamStub* parent_;
   PSContainer<SectionItem> sections_;
-  std::vector<SectionItem*> sortedSections_;
+  std::vector<IndexEntry<SectionItem>> sortedSections_;
   SectionItem* selected_ = nullptr;
   char selectedName_[kMaxSelectedName + 1] = {};
   // Text blocks that parsed items point into.
