@@ -148,8 +148,8 @@ TEST_F(EnumerationTest, ClassQueryFailureIsReportedThroughTheMessageSink) {
 
 TEST_F(EnumerationTest, KaltoWarningOnEveryRefresh) {
   AddInstrument("nv1");
-  platform::NamedMutexHolder kalto("Kalto");
-  ASSERT_TRUE(kalto.IsHeld());
+  const auto kalto = usbtest::HoldKalto();
+  ASSERT_TRUE(kalto->IsHeld());
   USBDeviceInfoList list(&kUsbDeviceInterfaceGuid, kInstrumentService, true);
   list.Refresh();
   EXPECT_EQ(list.Count(), 1u);

@@ -1,8 +1,10 @@
 #include "usb/support/harness.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <mutex>
+#include <thread>
 
 #include "base/files.h"
 #include "base/format.h"
@@ -135,6 +137,15 @@ nvsim::Simulator::InstrumentState SimulatorTest::State(nvsim::Simulator::Id id) 
 
 std::string SimulatorTest::ClassFolder() const {
   return root_ + "/{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+}
+
+std::unique_ptr<platform::NamedMutexHolder> HoldKalto() {
+  for (int attempt = 0;; ++attempt) {
+    auto holder = std::make_unique<platform::NamedMutexHolder>("Kalto");
+    if (holder->IsHeld() || attempt == 200) return holder;
+    holder.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 std::vector<uint8_t> CommandFrame(uint32_t code) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sync.h"
 #include "simulator.h"
 
 namespace usbtest {
@@ -46,6 +47,10 @@ class SimulatorTest : public ::testing::Test {
   std::string root_;
   std::unique_ptr<nvsim::Simulator> sim_;
 };
+
+// Holds the named mutex "Kalto" as the running application would. Retries
+// for a while: another test process may probe or hold it at the same moment.
+std::unique_ptr<platform::NamedMutexHolder> HoldKalto();
 
 // A complete command frame (length word 4, the code) that makes the
 // instrument answer; faults given to the simulator then shape the answer.
