@@ -313,6 +313,46 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
   return true;
 }
 
+bool ParseTransportFault(const std::string& text, TransportFault& fault, std::string& error) {
+  const auto words = Words(text);
+  if (words.empty() || !ParseTransportFaultKind(words[0], fault.kind)) {
+    error = "unknown transport fault kind in \"" + text + "\"";
+    return false;
+  }
+  for (size_t i = 1; i < words.size(); ++i) {
+    const size_t eq = words[i].find('=');
+    const std::string key = words[i].substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : words[i].substr(eq + 1);
+    bool ok = eq != std::string::npos;
+    if (!ok) {
+    } else if (key == "on") {
+      if (value == "READ") {
+        fault.request = kRead;
+      } else if (value == "WRITE") {
+        fault.request = kWrite;
+      } else if (value == "CONTROL") {
+        fault.request = kControl;
+      } else {
+        ok = value == "any";
+        fault.request = 0;
+      }
+    } else if (key == "skip") {
+      ok = ParseU32(value, fault.skip);
+    } else if (key == "times") {
+      ok = ParseU32(value, fault.times);
+    } else if (key == "value") {
+      ok = ParseU32(value, fault.value);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      error = "bad transport fault option \"" + words[i] + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ApplySetting(InstrumentConfig& config, const std::string& rawKey, const std::string& rawValue,
                   std::string& error) {
   const std::string key = Trim(rawKey);
@@ -345,6 +385,11 @@ bool ApplySetting(InstrumentConfig& config, const std::string& rawKey, const std
     Fault fault;
     if (!ParseFault(value, fault, error)) return false;
     config.faults.push_back(fault);
+    return true;
+  } else if (key == "transport_fault") {
+    TransportFault fault;
+    if (!ParseTransportFault(value, fault, error)) return false;
+    config.transportFault = fault;
     return true;
   } else if (key == "script") {
     // "CMD [KIND options]": the next command expected and how it is answered.
@@ -465,6 +510,12 @@ const char* SettingsHelp() {
             overstate-length garbage raw unplug
       code: a command name (GET_VERSION) or number; none = every command
       times: commands affected (1); 0 = all of them
+  transport_fault       KIND [on=READ|WRITE|CONTROL|any] [skip=N] [times=N] [value=N]
+                        the driver itself misbehaves: the request (or, for the greeting
+                        kinds, the connection) gets a frame that breaks the stream
+      KIND: oversize-frame undersize-frame unknown-type wrong-type short-frame
+            count-above-max count-beyond-frame (READ, CONTROL)
+            no-greeting bad-greeting close-before-greeting (new connections)
 )";
 }
 

@@ -22,6 +22,8 @@ bool ApplySetting(InstrumentConfig& config, const std::string& key, const std::s
                   std::string& error);
 // "kind [code=C] [skip=N] [times=N] [delay=MS] [gap=MS] [value=N] [replug=MS] [bytes=HEX]".
 bool ParseFault(const std::string& text, Fault& fault, std::string& error);
+// "kind [on=READ|WRITE|CONTROL|any] [skip=N] [times=N] [value=N]".
+bool ParseTransportFault(const std::string& text, TransportFault& fault, std::string& error);
 // Hexadecimal bytes, optionally separated by spaces, ':' or ','.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 // A whole configuration file; the error names the line.

@@ -136,6 +136,7 @@ struct InstrumentConfig {
   std::string driverVersion = "nvsim 1.0";
   uint32_t handleStatus = kStatusSuccess;  // kStatusInvalidHandle: "handle in use"
   bool refuseOpen = false;                 // every connection is answered BUSY
+  TransportFault transportFault;           // driver-level fault (stand_in.h); kNone: none
 
   // Session and identity.
   uint32_t targetId = 0xDADA0105;

@@ -72,7 +72,100 @@ bool MakeFolders(const std::string& path, std::string* error) {
   return true;
 }
 
+struct NamedTransportFault {
+  TransportFaultKind kind;
+  const char* name;
+};
+
+constexpr NamedTransportFault kTransportFaultNames[] = {
+    {TransportFaultKind::kNone, "none"},
+    {TransportFaultKind::kOversizeFrame, "oversize-frame"},
+    {TransportFaultKind::kUndersizeFrame, "undersize-frame"},
+    {TransportFaultKind::kUnknownType, "unknown-type"},
+    {TransportFaultKind::kWrongType, "wrong-type"},
+    {TransportFaultKind::kShortFrame, "short-frame"},
+    {TransportFaultKind::kCountAboveMax, "count-above-max"},
+    {TransportFaultKind::kCountBeyondFrame, "count-beyond-frame"},
+    {TransportFaultKind::kNoGreeting, "no-greeting"},
+    {TransportFaultKind::kBadGreeting, "bad-greeting"},
+    {TransportFaultKind::kCloseBeforeGreeting, "close-before-greeting"},
+};
+
+bool IsGreetingFault(TransportFaultKind kind) {
+  return kind == TransportFaultKind::kNoGreeting || kind == TransportFaultKind::kBadGreeting ||
+         kind == TransportFaultKind::kCloseBeforeGreeting;
+}
+
+// Whether a request fault can be shown on a request of this type.
+bool FitsRequest(const TransportFault& fault, uint16_t type) {
+  if (fault.kind == TransportFaultKind::kNone || IsGreetingFault(fault.kind)) return false;
+  if (fault.request != 0 && fault.request != type) return false;
+  const bool countKind = fault.kind == TransportFaultKind::kCountAboveMax ||
+                         fault.kind == TransportFaultKind::kCountBeyondFrame;
+  return !countKind || type == kRead || type == kControl;
+}
+
+// Only a frame header: a size word and a type, nothing after them.
+std::vector<uint8_t> BareHeader(uint32_t size, uint16_t type) {
+  std::vector<uint8_t> out;
+  PutU32(out, size);
+  out.push_back(static_cast<uint8_t>(type));
+  out.push_back(static_cast<uint8_t>(type >> 8));
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+// The frame a faulty driver sends instead of the answer to a request.
+// limit is the READ's maxBytes or the CONTROL's outMax.
+std::vector<uint8_t> FaultyAnswer(const TransportFault& fault, uint16_t request, uint32_t limit) {
+  const uint16_t done = static_cast<uint16_t>(request + 1);
+  const uint32_t value = fault.value;
+  switch (fault.kind) {
+    case TransportFaultKind::kOversizeFrame:
+      return BareHeader(value != 0 ? value : 0x7FFFFFFF, done);
+    case TransportFaultKind::kUndersizeFrame:
+      return BareHeader(value & 3, done);
+    case TransportFaultKind::kUnknownType:
+      return Frame(static_cast<uint16_t>(value != 0 ? value : 0x7777), {0, 0});
+    case TransportFaultKind::kWrongType: {
+      uint16_t type = static_cast<uint16_t>(value);
+      if (type == 0) type = done == kWriteDone ? uint16_t{kReadDone} : uint16_t{kWriteDone};
+      return Frame(type, {0, 0});
+    }
+    case TransportFaultKind::kShortFrame:
+      return Frame(done, {0});
+    case TransportFaultKind::kCountAboveMax: {
+      const uint32_t extra = value != 0 ? value : 16;
+      if (limit > kMaxReadBytes || extra > kMaxReadBytes) return Frame(done, {0, 0xFFFFFFFF});
+      const std::vector<uint8_t> bytes(limit + extra, 0xA5);
+      return Frame(done, {0, limit + extra}, bytes.data(), bytes.size());
+    }
+    case TransportFaultKind::kCountBeyondFrame:
+      return Frame(done, {0, value != 0 ? value : 16});
+    default:
+      return {};
+  }
+}
+
 }  // namespace
+
+const char* TransportFaultKindName(TransportFaultKind kind) {
+  for (const auto& row : kTransportFaultNames) {
+    if (row.kind == kind) return row.name;
+  }
+  return "?";
+}
+
+bool ParseTransportFaultKind(const std::string& text, TransportFaultKind& kind) {
+  for (const auto& row : kTransportFaultNames) {
+    if (text == row.name) {
+      kind = row.kind;
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string DeviceRootFromEnvironment() {
   const char* root = std::getenv("NVDEVICES_DEVICE_ROOT");
@@ -106,6 +199,10 @@ struct Simulator::Impl {
     uint32_t refusals = 0;
     uint32_t plugs = 0;
     uint64_t bytesFromHost = 0;
+    uint32_t transportSeen = 0;     // requests (connections) the transport fault matched
+    uint32_t transportApplied = 0;  // ... and was shown on
+    uint32_t transportFaults = 0;   // faulty frames and greetings in all
+    std::vector<int> mute;          // connections that were never greeted
     std::string SocketPath() const { return folder + "/" + model->Config().name + kSocketSuffix; }
     std::string PropsPath() const { return folder + "/" + model->Config().name + kPropsSuffix; }
   };
@@ -226,6 +323,26 @@ struct Simulator::Impl {
     slot.model->DropPartialCommand();
   }
 
+  // Whether the transport fault applies to this request (or, with type 0, to
+  // this new connection); counts it either way.
+  bool TakeTransportFault(Slot& slot, uint16_t type) {
+    const TransportFault& f = slot.model->Config().transportFault;
+    const bool fits = type == 0 ? IsGreetingFault(f.kind) : FitsRequest(f, type);
+    if (!fits) return false;
+    if (slot.transportSeen++ < f.skip) return false;
+    if (f.times != 0 && slot.transportApplied >= f.times) return false;
+    ++slot.transportApplied;
+    ++slot.transportFaults;
+    Log(slot, std::string("transport fault ") + TransportFaultKindName(f.kind));
+    return true;
+  }
+
+  void CloseMute(Slot& slot) {
+    for (int fd : slot.mute)
+      ::close(fd);
+    slot.mute.clear();
+  }
+
   void RemoveEntry(Slot& slot) {
     if (slot.plugged) {
       Log(slot, "unplugged");
@@ -234,6 +351,7 @@ struct Simulator::Impl {
       slot.listenFd = -1;
     }
     CloseConnection(slot);
+    CloseMute(slot);
     if (slot.plugged) ::unlink(slot.PropsPath().c_str());
     slot.plugged = false;
     ++slot.plugGen;
@@ -280,6 +398,22 @@ struct Simulator::Impl {
     for (;;) {
       const int fd = ::accept4(slot.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) return;
+      if (TakeTransportFault(slot, 0)) {
+        const TransportFault& f = slot.model->Config().transportFault;
+        if (f.kind == TransportFaultKind::kNoGreeting) {
+          slot.mute.push_back(fd);
+          continue;
+        }
+        if (f.kind == TransportFaultKind::kBadGreeting) {
+          const auto bad =
+              Frame(static_cast<uint16_t>(f.value != 0 ? f.value : uint32_t{kWriteDone}), {0, 0});
+          [[maybe_unused]] ssize_t n = ::send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
+          slot.mute.push_back(fd);  // left open: the client must give up by itself
+          continue;
+        }
+        ::close(fd);
+        continue;
+      }
       // A client that closed and connects again must not be refused because
       // of its own old connection: take in whatever the old one still holds.
       if (slot.conn) Pump(slot);
@@ -338,6 +472,16 @@ struct Simulator::Impl {
 
   void Handle(Slot& slot, uint16_t type, const std::vector<uint8_t>& body) {
     Connection& c = *slot.conn;
+    if (type == kWrite || (type == kRead && body.size() >= 4) ||
+        (type == kControl && body.size() >= 12 && LoadU32(body.data() + 8) <= body.size() - 12)) {
+      if (TakeTransportFault(slot, type)) {
+        const uint32_t limit = type == kRead      ? std::min(LoadU32(body.data()), kMaxReadBytes)
+                               : type == kControl ? LoadU32(body.data() + 4)
+                                                  : 0;
+        Send(slot, FaultyAnswer(slot.model->Config().transportFault, type, limit));
+        return;
+      }
+    }
     switch (type) {
       case kWrite: {
         std::vector<Action> actions;
@@ -531,6 +675,10 @@ struct Simulator::Impl {
           fds.push_back({slot.listenFd, POLLIN, 0});
           refs.push_back({id, true});
         }
+        for (int fd : slot.mute) {
+          fds.push_back({fd, POLLIN, 0});
+          refs.push_back({id, false});
+        }
       }
       int timeout = 1000;
       if (next) {
@@ -549,8 +697,9 @@ struct Simulator::Impl {
       // arrive together are seen in that order.
       for (size_t i = 1; i < fds.size(); ++i) {
         Slot* slot = Find(refs[i].id);
-        if (refs[i].listener || slot == nullptr || !slot->conn || slot->conn->fd != fds[i].fd)
-          continue;
+        if (refs[i].listener || slot == nullptr || fds[i].revents == 0) continue;
+        if (DrainMute(*slot, fds[i].fd)) continue;
+        if (!slot->conn || slot->conn->fd != fds[i].fd) continue;
         if (fds[i].revents & POLLOUT) Flush(*slot->conn);
         if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) Pump(*slot);
         if (slot->conn->broken) CloseConnection(*slot);
@@ -564,6 +713,22 @@ struct Simulator::Impl {
       }
       RunDue();
     }
+  }
+
+  // Takes in what a connection that was never greeted sends and closes it
+  // when the client has gone. False when fd is not such a connection.
+  bool DrainMute(Slot& slot, int fd) {
+    const auto it = std::find(slot.mute.begin(), slot.mute.end(), fd);
+    if (it == slot.mute.end()) return false;
+    uint8_t buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      ::close(fd);
+      slot.mute.erase(it);
+    }
+    return true;
   }
 
   void RunDue() {
@@ -738,6 +903,16 @@ bool Simulator::SetRefuseOpen(Id id, bool refuse) {
   return true;
 }
 
+bool Simulator::SetTransportFault(Id id, const TransportFault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->MutableConfig().transportFault = fault;
+  slot->transportSeen = 0;
+  slot->transportApplied = 0;
+  return true;
+}
+
 bool Simulator::SetReenumerationDelay(Id id, uint32_t delayMs) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Impl::Slot* slot = impl_->Find(id);
@@ -761,6 +936,8 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.plugs = slot->plugs;
   state.channelTimeout = slot->conn ? slot->conn->timeoutMs : 0;
   state.bytesFromHost = slot->bytesFromHost;
+  state.transportFaults = slot->transportFaults;
+  state.unGreeted = static_cast<uint32_t>(slot->mute.size());
   state.scriptLeft = slot->model->ScriptLeft();
   state.scriptMismatches = slot->model->ScriptMismatches();
   state.history.assign(slot->model->History().begin(), slot->model->History().end());

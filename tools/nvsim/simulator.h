@@ -42,6 +42,8 @@ class Simulator {
     uint32_t plugs = 0;           // times the entry was created
     uint32_t channelTimeout = 0;  // of the current connection (dilated ms)
     uint64_t bytesFromHost = 0;
+    uint32_t transportFaults = 0;     // faulty frames and greetings sent (all connections)
+    uint32_t unGreeted = 0;           // open connections kept without a (valid) greeting
     size_t scriptLeft = 0;            // script steps not yet played
     uint32_t scriptMismatches = 0;    // commands that were not the expected step
     std::vector<TraceEntry> history;  // oldest first, at most 256
@@ -79,6 +81,9 @@ class Simulator {
   bool SetHandleStatus(Id id, uint32_t status);
   bool SetRefuseOpen(Id id, bool refuse);
   bool SetReenumerationDelay(Id id, uint32_t delayMs);
+  // Driver-level fault (stand_in.h): replaces the one set before and starts
+  // its skip and times afresh; kind kNone switches it off.
+  bool SetTransportFault(Id id, const TransportFault& fault);
 
   std::optional<InstrumentState> State(Id id) const;
   std::optional<uint32_t> Register(Id id, uint32_t registerId) const;

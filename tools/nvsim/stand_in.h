@@ -50,6 +50,42 @@ inline constexpr uint32_t kStatusInvalidHandle = 0xC0000008;
 inline constexpr uint32_t kDefaultChannelTimeout = 5000;
 inline constexpr uint32_t kInfiniteTimeout = 0xFFFFFFFF;
 
+// Faults of the driver itself (not of the instrument): the server answers a
+// request, or greets a new connection, with a frame that breaks the stream.
+// The request that meets the fault is not carried out (a WRITE's bytes do not
+// reach the instrument, a READ takes nothing from the queue); the connection
+// stays open and later requests are served normally, so a client that waits
+// for more bytes instead of giving up hangs visibly.
+enum class TransportFaultKind {
+  kNone,
+  // Requests (READ, WRITE, CONTROL):
+  kOversizeFrame,   // only a header: size `value` (default 0x7FFFFFFF), the matching _DONE type
+  kUndersizeFrame,  // only a header: size `value` (0..3, default 0), the matching _DONE type
+  kUnknownType,     // a frame of type `value` (default 0x7777) with error 0, count 0
+  kWrongType,       // a well-formed _DONE of another type (`value`; default WRITE_DONE, or
+                    // READ_DONE in answer to a WRITE) with error 0, count 0
+  kShortFrame,      // the matching _DONE type, size 8: the error word and no count
+  // READ and CONTROL only:
+  kCountAboveMax,     // count = maxBytes / outMax + `value` (default 16), with that many bytes
+                      // (outMax above 1 MiB: count 0xFFFFFFFF and no bytes)
+  kCountBeyondFrame,  // count `value` (default 16) and no bytes after it
+  // Connections (the greeting):
+  kNoGreeting,           // accepted, nothing is ever sent; it does not hold the device
+  kBadGreeting,          // a frame of type `value` (default WRITE_DONE) instead of HELLO
+  kCloseBeforeGreeting,  // accepted and closed at once
+};
+
+struct TransportFault {
+  TransportFaultKind kind = TransportFaultKind::kNone;
+  uint16_t request = 0;  // kWrite, kRead or kControl; 0: any request (greeting kinds: unused)
+  uint32_t skip = 0;     // matching requests (connections) served normally first
+  uint32_t times = 1;    // matching requests (connections) it applies to; 0: all of them
+  uint32_t value = 0;    // see the kinds
+};
+
+const char* TransportFaultKindName(TransportFaultKind kind);
+bool ParseTransportFaultKind(const std::string& text, TransportFaultKind& kind);
+
 // Device root from NVDEVICES_DEVICE_ROOT, else the default.
 std::string DeviceRootFromEnvironment();
 

@@ -64,15 +64,7 @@ class Client {
 
   // Connects and takes the greeting: 0 (HELLO), 32 (BUSY), 2 (no device).
   uint32_t Open(const std::string& path) {
-    Close();
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      Close();
-      return 2;
-    }
+    if (!Connect(path)) return 2;
     const auto greeting = ReadFrame(2000);
     if (!greeting) {
       Close();
@@ -85,6 +77,20 @@ class Client {
     }
     version_ = greeting->type == kHello ? Get32(greeting->fields, 0) : 0;
     return greeting->type == kHello ? 0 : 2;
+  }
+
+  // Only the connect, without waiting for the greeting.
+  bool Connect(const std::string& path) {
+    Close();
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      Close();
+      return false;
+    }
+    return true;
   }
 
   void Close() {
@@ -119,6 +125,19 @@ class Client {
     Bytes fields;
     if (size < 4 || !ReadExactly(fields, size - 4, realMs)) return std::nullopt;
     return Frame{Get16(header, 4), fields};
+  }
+
+  // Exactly n bytes as they come, without taking them as frames.
+  std::optional<Bytes> ReadBytes(size_t n, int realMs) {
+    Bytes out;
+    if (!ReadExactly(out, n, realMs)) return std::nullopt;
+    return out;
+  }
+
+  // True when nothing at all arrives (and the stream stays open) for realMs.
+  bool Quiet(int realMs) {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, realMs) == 0;
   }
 
   // True when the server has closed the stream (EOF within realMs).
