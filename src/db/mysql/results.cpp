@@ -78,7 +78,11 @@ bool MapServerType(const MYSQL_FIELD& column, int16_t& type, uint32_t& size) {
     case MYSQL_TYPE_MEDIUM_BLOB:
     case MYSQL_TYPE_LONG_BLOB:
     case MYSQL_TYPE_BLOB:
-      type = (column.flags & kColumnBinary) ? dbLongBinary : dbText, size = 0;
+      // The binary flag alone also marks text with a binary collation (JSON
+      // is LONGTEXT with utf8mb4_bin): only the binary character set (63)
+      // makes raw bytes.
+      type = (column.flags & kColumnBinary) && column.charsetnr == 63 ? dbLongBinary : dbText;
+      size = 0;
       return true;
     default:
       type = dbText, size = 0;
