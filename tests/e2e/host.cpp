@@ -1,0 +1,146 @@
+#include "host.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+
+namespace e2e {
+
+namespace {
+
+std::atomic<uint32_t> g_RootCounter{0};
+
+template <typename Fn>
+void Resolve(void* module, const char* name, Fn& target) {
+  target = reinterpret_cast<Fn>(platform::FindProcedure(module, name));
+  if (target == nullptr) ADD_FAILURE() << NVD_LIBRARY_PATH " does not export " << name;
+}
+
+Exports LoadExports() {
+  // The library's clock reads the scale when the library is loaded.
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE", std::to_string(kTimeScale).c_str());
+  Exports exports;
+  void* module = platform::LoadModule(NVD_LIBRARY_PATH);
+  if (module == nullptr) {
+    ADD_FAILURE() << "cannot load " NVD_LIBRARY_PATH;
+    return exports;
+  }
+  Resolve(module, "GetDeviceList", exports.getDeviceList);
+  Resolve(module, "GetDeviceSerial", exports.getDeviceSerial);
+  Resolve(module, "GetDeviceMCUId", exports.getDeviceMCUId);
+  Resolve(module, "GetDeviceDatabaseInfo", exports.getDeviceDatabaseInfo);
+  return exports;
+}
+
+void RemoveTree(const std::string& path) {
+  platform::ListDirectory(path.c_str(), [&](const platform::DirectoryEntry& entry) {
+    const std::string child = path + "/" + entry.name;
+    if (entry.isDirectory)
+      RemoveTree(child);
+    else
+      platform::RemoveFile(child.c_str());
+  });
+  platform::RemoveDirectory(path.c_str());
+}
+
+}  // namespace
+
+const Exports& Library() {
+  static const Exports exports = LoadExports();
+  return exports;
+}
+
+void HostTest::SetUp() {
+  const Exports& library = Library();
+  ASSERT_NE(library.getDeviceList, nullptr);
+  ASSERT_NE(library.getDeviceDatabaseInfo, nullptr);
+  // A short private root (socket paths must stay below 108 bytes), read by
+  // the library at every enumeration.
+  root_ = "/tmp/nve" + std::to_string(platform::CurrentProcessId()) + "_" +
+          std::to_string(g_RootCounter++);
+  RemoveTree(root_);
+  platform::CreateDirectory(root_.c_str());
+  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root_.c_str());
+  nvsim::Simulator::Options options;
+  options.root = root_;
+  options.timeScale = kTimeScale;
+  sim_ = std::make_unique<nvsim::Simulator>(options);
+  std::string error;
+  ASSERT_TRUE(sim_->Start(&error)) << error;
+}
+
+void HostTest::TearDown() {
+  if (sim_ != nullptr) sim_->Stop();
+  sim_.reset();
+  // Let the library forget this test's instruments before the next test.
+  if (Library().getDeviceList != nullptr) Library().getDeviceList(nullptr);
+  RemoveTree(root_);
+}
+
+std::vector<uint32_t> HostTest::List() {
+  constexpr uint32_t kSpare = 8;
+  constexpr uint32_t kSentinel = 0xA5A5A5A5;
+  const uint32_t count = Library().getDeviceList(nullptr);
+  std::vector<uint32_t> ids(count + kSpare, kSentinel);
+  const uint32_t listed = Library().getDeviceList(ids.data());
+  EXPECT_LE(listed, count + kSpare);
+  if (listed > ids.size()) return {};
+  for (size_t i = listed; i < ids.size(); ++i)
+    EXPECT_EQ(ids[i], kSentinel) << "written past the count at " << i;
+  ids.resize(listed);
+  return ids;
+}
+
+std::optional<std::string> HostTest::Serial(uint32_t id) {
+  const uint32_t size = Library().getDeviceSerial(id, nullptr);
+  if (size == 0) return std::nullopt;
+  std::string buffer(size + 4, '\x7F');
+  EXPECT_EQ(Library().getDeviceSerial(id, buffer.data()), size);
+  EXPECT_EQ(buffer[size - 1], '\0');
+  EXPECT_EQ(buffer.substr(size), std::string(4, '\x7F')) << "written past the size";
+  buffer.resize(size - 1);
+  return buffer;
+}
+
+std::optional<std::array<uint8_t, 12>> HostTest::HardwareId(uint32_t id) {
+  std::array<uint8_t, 16> buffer;
+  buffer.fill(0x7F);
+  const uint32_t size = Library().getDeviceMCUId(id, buffer.data());
+  for (size_t i = 12; i < buffer.size(); ++i)
+    EXPECT_EQ(buffer[i], 0x7F) << "written past 12 bytes";
+  if (size == 0) {
+    for (uint8_t byte : buffer)
+      EXPECT_EQ(byte, 0x7F) << "written although the result is 0";
+    return std::nullopt;
+  }
+  EXPECT_EQ(size, 12u);
+  EXPECT_EQ(Library().getDeviceMCUId(id, nullptr), 12u);
+  std::array<uint8_t, 12> bytes;
+  std::copy(buffer.begin(), buffer.begin() + 12, bytes.begin());
+  return bytes;
+}
+
+nvsim::Simulator::Id HostTest::Add(nvsim::InstrumentConfig config) {
+  std::string error;
+  const nvsim::Simulator::Id id = sim_->Add(std::move(config), true, &error);
+  EXPECT_NE(id, 0u) << error;
+  return id;
+}
+
+nvsim::Simulator::InstrumentState HostTest::State(nvsim::Simulator::Id id) const {
+  auto state = sim_->State(id);
+  EXPECT_TRUE(state.has_value());
+  return state.value_or(nvsim::Simulator::InstrumentState{});
+}
+
+nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial) {
+  nvsim::InstrumentConfig config;
+  config.name = name;
+  config.publicArea.prodSerNumber = serial;
+  return config;
+}
+
+}  // namespace e2e

@@ -1,0 +1,55 @@
+// The test host: loads the built library at run time, exactly as a host
+// program does, and serves simulated instruments on a private device root.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nvdevices/NVDevices.h"
+#include "simulator.h"
+
+namespace e2e {
+
+// Dilated milliseconds per real millisecond, for the library and the
+// simulator alike.
+inline constexpr double kTimeScale = 50;
+
+// The library's four functions. The library is loaded once per process,
+// after the time scale is in the environment.
+struct Exports {
+  decltype(&GetDeviceList) getDeviceList = nullptr;
+  decltype(&GetDeviceSerial) getDeviceSerial = nullptr;
+  decltype(&GetDeviceMCUId) getDeviceMCUId = nullptr;
+  decltype(&GetDeviceDatabaseInfo) getDeviceDatabaseInfo = nullptr;
+};
+const Exports& Library();
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The current list, read as a careful host reads it (count first, then
+  // the ids into an array with room to spare); checks that nothing is
+  // written past the count.
+  std::vector<uint32_t> List();
+  std::optional<std::string> Serial(uint32_t id);
+  std::optional<std::array<uint8_t, 12>> HardwareId(uint32_t id);
+
+  nvsim::Simulator::Id Add(nvsim::InstrumentConfig config);
+  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const;
+
+  std::string root_;
+  std::unique_ptr<nvsim::Simulator> sim_;
+};
+
+// A healthy instrument with this entry name and serial.
+nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial);
+
+}  // namespace e2e
