@@ -1,0 +1,145 @@
+// The device registry's phases that the exported functions cannot show:
+// which failed devices the next update drops, what it sets on a new device,
+// and that destroying the registry closes every device.
+#include "device/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+#include "base/format.h"
+#include "base/log.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "protocol/commands.h"
+#include "simulator.h"
+
+namespace {
+
+constexpr double kTimeScale = 50;
+std::string g_Log;
+
+void CaptureLog(const char* format, va_list args) {
+  g_Log += VFormat(format, args);
+}
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetTimeScale(kTimeScale);
+    SetPrintHook(CaptureLog);
+    g_Log.clear();
+    static std::atomic<uint32_t> counter{0};
+    root_ =
+        "/tmp/nvr" + std::to_string(platform::CurrentProcessId()) + "_" + std::to_string(counter++);
+    platform::CreateDirectory(root_.c_str());
+    platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root_.c_str());
+    nvsim::Simulator::Options options;
+    options.root = root_;
+    options.timeScale = kTimeScale;
+    sim_ = std::make_unique<nvsim::Simulator>(options);
+    std::string error;
+    ASSERT_TRUE(sim_->Start(&error)) << error;
+  }
+  void TearDown() override {
+    registry_.reset();
+    sim_.reset();  // removes the entries
+    platform::RemoveDirectory((root_ + "/{A5DCBF10-6530-11D2-901F-00C04FB951ED}").c_str());
+    platform::RemoveDirectory(root_.c_str());
+  }
+
+  nvsim::Simulator::Id Add(const std::string& name) {
+    nvsim::InstrumentConfig config;
+    config.name = name;
+    config.publicArea.prodSerNumber = "S-" + name;
+    return sim_->Add(config);
+  }
+  void Fault(nvsim::Simulator::Id id, nvsim::FaultKind kind, uint32_t code, uint32_t times) {
+    nvsim::Fault fault;
+    fault.kind = kind;
+    fault.code = code;
+    fault.times = times;
+    ASSERT_TRUE(sim_->AddFault(id, fault));
+  }
+
+  std::string root_;
+  std::unique_ptr<nvsim::Simulator> sim_;
+  std::unique_ptr<DeviceRegistry> registry_ = std::make_unique<DeviceRegistry>();
+};
+
+TEST_F(Registry, NewDeviceIsPreparedTracedAndListingLogged) {
+  g_TraceLevel = 0;
+  Add("nv-a");
+  uint32_t ids[2] = {};
+  ASSERT_EQ(registry_->Update(ids), 1u);
+  EXPECT_EQ(ids[0], 1u);
+  NVDevice* device = registry_->Find(1);
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(device->Ready);
+  EXPECT_TRUE(device->IgnoreSignature);
+  EXPECT_TRUE(device->NoDebugTraceOnError);
+  EXPECT_STREQ(device->SerialNumber.Text(), "S-nv-a");
+  EXPECT_EQ(g_TraceLevel, 1);
+  EXPECT_NE(g_Log.find("======= USB device list =======\n#0: "), std::string::npos) << g_Log;
+
+  // Nothing attached: the empty listing is logged as well.
+  sim_->Remove(1);
+  g_Log.clear();
+  EXPECT_EQ(registry_->Update(nullptr), 0u);
+  EXPECT_NE(g_Log.find("=== USB device list is empty ==="), std::string::npos) << g_Log;
+}
+
+TEST_F(Registry, FailedExchangeIsDroppedAtTheNextUpdateAndFoundAgain) {
+  const auto a = Add("nv-a");
+  Add("nv-b");
+  ASSERT_EQ(registry_->Update(nullptr), 2u);
+  NVDevice* device = registry_->Find(1);
+  ASSERT_NE(device, nullptr);
+  // Both attempts of the next GET_STATUS get an error reply.
+  Fault(a, nvsim::FaultKind::kWrongCode, nvsim::command::kGetStatus, 2);
+  EXPECT_FALSE(device->GetStatus());
+  EXPECT_TRUE(device->WasError);
+  EXPECT_NE(registry_->Find(1), nullptr);  // still there until the next update
+
+  uint32_t ids[4] = {};
+  ASSERT_EQ(registry_->Update(ids), 2u);
+  EXPECT_EQ(ids[0], 2u);  // the other keeps its id and moves up
+  EXPECT_EQ(ids[1], 3u);  // still attached: added again under a new id
+  EXPECT_EQ(registry_->Find(1), nullptr);
+  EXPECT_EQ(sim_->State(a)->connections, 2u);
+}
+
+TEST_F(Registry, UnrecognizedReplyIsDroppedAtTheNextUpdate) {
+  const auto a = Add("nv-a");
+  ASSERT_EQ(registry_->Update(nullptr), 1u);
+  NVDevice* device = registry_->Find(1);
+  ASSERT_NE(device, nullptr);
+  // The public-area read takes "unrecognized command" as an empty area.
+  Fault(a, nvsim::FaultKind::kUnrecognized, nvsim::command::kRdFlashArea, 1);
+  EXPECT_TRUE(device->ReadPublicArea());
+  EXPECT_FALSE(device->WasError);
+  EXPECT_EQ(device->ReplyCode, kUnrecognizedCommand);
+
+  uint32_t ids[2] = {};
+  ASSERT_EQ(registry_->Update(ids), 1u);
+  EXPECT_EQ(ids[0], 2u);
+}
+
+TEST_F(Registry, DestroyingTheRegistryClosesEveryDevice) {
+  const auto a = Add("nv-a");
+  const auto b = Add("nv-b");
+  ASSERT_EQ(registry_->Update(nullptr), 2u);
+  EXPECT_TRUE(sim_->State(a)->connected);
+  registry_.reset();
+  for (auto id : {a, b})
+    EXPECT_TRUE(sim_->WaitFor(
+        id, [](const auto& s) { return !s.connected; }, 2000))
+        << id;
+}
+
+}  // namespace
