@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/files.h"
 #include "base/format.h"
 #include "base/log.h"
 #include "db/support/db_test_support.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -519,4 +521,43 @@ TEST_F(MySQLTest, DisconnectDestroysRecordSets) {
   EXPECT_EQ(Interface()->RecordSetCount(), 0u);
   // The record set's handle is gone: its destruction reports so.
   ClearCapturedMessages();
+}
+
+TEST_F(MySQLTest, SettingsFileGivesTheConnection) {
+  PTempFile ini;
+  {
+    PTextFile file(ini.Path(), PTextFile::kWrite);
+    ASSERT_TRUE(file.IsOpen());
+    file.Print("[Options]\nhost=%s\nuser=%s\npassword=%s\nport=%u\n", server_.host.c_str(),
+               server_.user.c_str(), server_.password.c_str(), server_.port);
+  }
+  platform::SetEnvironment("MySQL.ini", ini.Path());
+  MySQLDataBase local("L", 0xC0);
+  local.ErrorOutput = CaptureOutput;
+  ClearCapturedMessages();
+  EXPECT_TRUE(local.OpenServer("bogus", "bogus", "bogus", server_.name.c_str(), 1)) << Messages();
+  EXPECT_EQ(local.ThreadInterface()->Port(), server_.port);
+  EXPECT_EQ(local.ThreadInterface()->QueryInteger(nullptr, "select 3"), 3);
+
+  {
+    PTextFile file(ini.Path(), PTextFile::kWrite);
+    file.Print("[Options]\nhost=%s\nuser=%s\n", server_.host.c_str(), server_.user.c_str());
+  }
+  MySQLDataBase incomplete("I", 0xC0);
+  incomplete.ErrorOutput = CaptureOutput;
+  EXPECT_FALSE(incomplete.OpenServer("h", "u", "p", "nvdtest", 3306));
+  EXPECT_EQ(CapturedMessages().back(),
+            "[Database \"nvdtest\"]: Can't open database on local MySQL server - No connection "
+            "information: ");
+  {
+    PTextFile file(ini.Path(), PTextFile::kWrite);
+    file.Print("[Options]\nhost=127.0.0.1\nuser=mysql\npassword=x\nport=1\n");
+  }
+  MySQLDataBase refused("F", 0xC0);
+  refused.ErrorOutput = CaptureOutput;
+  EXPECT_FALSE(refused.OpenServer("h", "u", "p", "nvdtest", 3306));
+  EXPECT_EQ(CapturedMessages().back().find("[Database \"nvdtest\"]: Can't open database on local "
+                                           "MySQL server: MySQL connection failed: "),
+            0u);
+  platform::SetEnvironment("MySQL.ini", nullptr);
 }
