@@ -204,7 +204,8 @@ TEST(SecondPass, SectionAndRecordMacros) {
   EXPECT_EQ(capture.Texts(), Lines{"Undefined record name 'none' in macro __R__()"});
   // Macros of the text are gone by then, and single underscores stay.
   EXPECT_EQ(Items("#define M 1\nv=_M_\nw=M\n"), (Lines{"v=_M_", "w=1"}));
-  INIStreamInMem nested("[A]\nv=__S__\n[[B]]\nv=__S__\n[C]\nv=__S__\n", 46, kPre);
+  const std::string tree = "[A]\nv=__S__\n[[B]]\nv=__S__\n[C]\nv=__S__\n";
+  INIStreamInMem nested(tree.c_str(), tree.size(), kPre);
   EXPECT_EQ(ItemsOf(*nested.FindSection("A")->Subsections(), "B"), Lines{"v=B"});
   EXPECT_EQ(ItemsOf(nested, "A"), Lines{"v=A"});
   EXPECT_EQ(ItemsOf(nested, "C"), Lines{"v=C"});

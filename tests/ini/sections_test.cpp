@@ -223,8 +223,8 @@ TEST(Sections, LaterDuplicatesWinWhenAsked) {
 TEST(Sections, EmptySectionsAndDeletion) {
   INIStreamInMem ini("[E]\n[S]\nk=v\n[F]\n");
   EXPECT_EQ(Written(ini), "[E]\n[S]\nk=v\n\n[F]\n");
-  INIStreamInMem skip("[E]\n[S]\nk=v\n[F]\n", 16,
-                      INIStream::kPlain | INIStream::kSkipEmptySections);
+  INIStreamInMem skip =
+      Parse("[E]\n[S]\nk=v\n[F]\n", INIStream::kPlain | INIStream::kSkipEmptySections);
   EXPECT_EQ(Written(skip), "[S]\nk=v\n");
   ini.SelectSection("S");
   EXPECT_TRUE(ini.DeleteSection("S"));
