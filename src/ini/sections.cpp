@@ -102,20 +102,9 @@ INIItem::INIItem(Shared, const char* key, const char* value, size_t valueLength)
   }
 }
 
-INIItem::INIItem(INIItem&& other) noexcept
-    : BaseObject(other),
-      key_(other.key_),
-      ownKey_(std::move(other.ownKey_)),
-      ownValue_(std::move(other.ownValue_)),
-      mode_(other.mode_) {
-  if (mode_ == kInline) {
-    std::memcpy(inline_, other.inline_, sizeof inline_);
-  } else {
-    text_ = other.text_;
-  }
-  other.key_ = kEmpty;
-  other.mode_ = kInline;
-  other.inline_[0] = 0;
+INIItem::INIItem(INIItem&& other) noexcept : BaseObject(other), key_(kEmpty) {
+  inline_[0] = 0;
+  *this = std::move(other);
 }
 
 INIItem& INIItem::operator=(INIItem&& other) noexcept {
