@@ -134,6 +134,8 @@ const std::map<std::string, Setter>& Setters() {
       {"handle_status", U32(&InstrumentConfig::handleStatus)},
       {"refuse_open",
        [](InstrumentConfig& c, const std::string& v) { return ParseBool(v, c.refuseOpen); }},
+      {"loopback",
+       [](InstrumentConfig& c, const std::string& v) { return ParseBool(v, c.loopback); }},
       {"target_id", U32(&InstrumentConfig::targetId)},
       {"buffers",
        [](InstrumentConfig& c, const std::string& v) {
@@ -472,6 +474,7 @@ const char* SettingsHelp() {
   driver_version        text of the driver-version control request (nvsim 1.0)
   handle_status         word of the handle-status request; 0xC0000008 = handle in use
   refuse_open           yes: every open is refused as a sharing violation
+  loopback              yes: no instrument, every write comes back as one transfer
   target_id             SET_EXCHANGE target id (0xDADA0105)
   buffers               "IN OUT" buffer sizes reported by SET_EXCHANGE (1024 1024)
   interface             optional SET_EXCHANGE interface word (byte 0 IF_READY, byte 1 IF_TYPE)

@@ -137,6 +137,10 @@ struct InstrumentConfig {
   uint32_t handleStatus = kStatusSuccess;  // kStatusInvalidHandle: "handle in use"
   bool refuseOpen = false;                 // every connection is answered BUSY
   TransportFault transportFault;           // driver-level fault (stand_in.h); kNone: none
+  // A loopback device instead of an instrument: every WRITE's bytes come back
+  // unchanged as one transfer; no command is parsed, faults and scripts do
+  // not apply. For tests of the byte transport alone.
+  bool loopback = false;
 
   // Session and identity.
   uint32_t targetId = 0xDADA0105;

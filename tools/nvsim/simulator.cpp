@@ -484,8 +484,13 @@ struct Simulator::Impl {
     }
     switch (type) {
       case kWrite: {
-        std::vector<Action> actions;
         slot.bytesFromHost += body.size();
+        if (slot.model->Config().loopback) {
+          Send(slot, Frame(kWriteDone, {0, static_cast<uint32_t>(body.size())}));
+          if (!body.empty()) Arrive(slot, body);
+          return;
+        }
+        std::vector<Action> actions;
         const uint64_t before = slot.model->CommandsReceived();
         slot.model->Receive(body.data(), body.size(), clock.NowMs(), actions);
         const auto& history = slot.model->History();
@@ -625,6 +630,18 @@ struct Simulator::Impl {
           break;
       }
     }
+  }
+
+  // One unasked transfer now and the rest of them every everyMs, as long as
+  // the connection lasts.
+  void EmitFrom(Id id, uint64_t gen, std::vector<uint8_t> bytes, uint32_t left, uint32_t everyMs) {
+    Slot* s = Find(id);
+    if (s == nullptr || s->connGen != gen || left == 0) return;
+    Arrive(*s, bytes);
+    if (left == 1) return;
+    After(everyMs, [this, id, gen, bytes = std::move(bytes), left, everyMs]() mutable {
+      EmitFrom(id, gen, std::move(bytes), left - 1, everyMs);
+    });
   }
 
   // The instrument leaves the bus to restart in the other mode; it waits
@@ -913,6 +930,15 @@ bool Simulator::SetTransportFault(Id id, const TransportFault& fault) {
   return true;
 }
 
+bool Simulator::Emit(Id id, const std::vector<uint8_t>& bytes, uint32_t repeat, uint32_t everyMs) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr || !impl_->Usable(*slot) || bytes.empty()) return false;
+  impl_->EmitFrom(id, slot->connGen, bytes, repeat, everyMs);
+  impl_->Wake();
+  return true;
+}
+
 bool Simulator::SetReenumerationDelay(Id id, uint32_t delayMs) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Impl::Slot* slot = impl_->Find(id);
@@ -937,6 +963,7 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.channelTimeout = slot->conn ? slot->conn->timeoutMs : 0;
   state.bytesFromHost = slot->bytesFromHost;
   state.transportFaults = slot->transportFaults;
+  state.queuedTransfers = slot->conn ? slot->conn->queue.size() : 0;
   state.unGreeted = static_cast<uint32_t>(slot->mute.size());
   state.scriptLeft = slot->model->ScriptLeft();
   state.scriptMismatches = slot->model->ScriptMismatches();

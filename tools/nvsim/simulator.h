@@ -42,6 +42,7 @@ class Simulator {
     uint32_t plugs = 0;           // times the entry was created
     uint32_t channelTimeout = 0;  // of the current connection (dilated ms)
     uint64_t bytesFromHost = 0;
+    size_t queuedTransfers = 0;       // transfers waiting for a READ on the current connection
     uint32_t transportFaults = 0;     // faulty frames and greetings sent (all connections)
     uint32_t unGreeted = 0;           // open connections kept without a (valid) greeting
     size_t scriptLeft = 0;            // script steps not yet played
@@ -81,6 +82,11 @@ class Simulator {
   bool SetHandleStatus(Id id, uint32_t status);
   bool SetRefuseOpen(Id id, bool refuse);
   bool SetReenumerationDelay(Id id, uint32_t delayMs);
+  // Bytes the instrument sends on its own (unasked): `repeat` transfers of
+  // `bytes`, the first at once, then one every everyMs (dilated). They go to
+  // the current connection only and stop when it closes. False when nothing
+  // is connected or bytes is empty.
+  bool Emit(Id id, const std::vector<uint8_t>& bytes, uint32_t repeat = 1, uint32_t everyMs = 0);
   // Driver-level fault (stand_in.h): replaces the one set before and starts
   // its skip and times afresh; kind kNone switches it off.
   bool SetTransportFault(Id id, const TransportFault& fault);
