@@ -158,12 +158,12 @@ TEST_F(MySQLTest, ColumnNamesTypesAndNulls) {
         "k int primary key, ti tinyint, si smallint, mi mediumint, i int, bi bigint, "
         "f float, d double, dec1 decimal(10,2), dt datetime, da date, vc varchar(20), tx text, "
         "bl blob, b1 bit(1), b12 bit(12), b40 bit(40), js json, en enum('a','b'), "
-        "tb text collate utf8mb4_bin");
+        "tb text collate utf8mb4_bin, dt6 datetime(6), tm time");
   Exec(
       "insert into t_types values (1, -5, 300, 70000, -2000000000, 2000000001, 1.5, 2.25, "
       "3.75, '2021-03-04 05:06:07', '2021-03-04', 'hello', 'long text', 'bytes', b'1', "
       "b'101010101010', b'1000000000000000000000000000000000000001', '{\"a\": 1}', 'b', 'bin "
-      "text')");
+      "text', '2021-03-04 05:06:07.250000', '12:34:56')");
   Exec("insert into t_types (k) values (2)");
   PRecordSet set(db_.get(), "t_types", 1, nullptr, 0);
   ASSERT_EQ(set.Count(), 2u) << Messages();
@@ -201,6 +201,8 @@ TEST_F(MySQLTest, ColumnNamesTypesAndNulls) {
   EXPECT_STREQ(row->GetFieldText("js"), "{\"a\": 1}");
   EXPECT_STREQ(row->GetFieldText("en"), "b");
   EXPECT_STREQ(row->GetFieldText("tb"), "bin text");
+  EXPECT_DOUBLE_EQ(row->GetFieldDate("dt6"), OleDate(2021, 3, 4, 5, 6, 7));  // fraction dropped
+  EXPECT_EQ(row->GetFieldDate("tm"), 0.0);  // a time of day alone is no date
   for (uint32_t i = 0; i < row->Count(); ++i)
     EXPECT_FALSE(row->At(i)->IsModified()) << i;
   EXPECT_FALSE(row->IsNew());

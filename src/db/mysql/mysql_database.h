@@ -119,6 +119,8 @@ class MySQLInterface : public MSSQLInterface, public BaseObject {
   // Results the caller did not store (a select run through Execute, further
   // results of a multi-statement text) would put the connection out of step.
   void DiscardPendingResults();
+  // Loads the record set's current row into the record's fields.
+  bool FillRow(MySQLRecordset* own, PRecord* record);
   // Stores a one-row, one-column result; null (and the error text) otherwise.
   st_mysql_res* StoreSingleValue();
 

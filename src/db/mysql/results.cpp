@@ -98,6 +98,32 @@ uint64_t BitValue(const char* value, unsigned long length) {
   return result;
 }
 
+// The server's date-time text: "YYYY-MM-DD hh:mm:ss" (fraction ignored) and
+// "YYYY-MM-DD" are read directly; any other text goes through the general
+// parser.
+double ServerDate(const char* text, unsigned long length) {
+  auto digits = [&](size_t at, size_t n, uint16_t& out) {
+    uint32_t v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+      if (text[k] < '0' || text[k] > '9') return false;
+      v = v * 10 + static_cast<uint32_t>(text[k] - '0');
+    }
+    out = static_cast<uint16_t>(v);
+    return true;
+  };
+  platform::SystemTime t;
+  const bool shape =
+      length == 10 || (length >= 19 && text[10] == ' ' && text[13] == ':' && text[16] == ':');
+  const bool date = shape && text[4] == '-' && text[7] == '-' && digits(0, 4, t.year) &&
+                    digits(5, 2, t.month) && digits(8, 2, t.day);
+  // The time is read only when the shape says it is there.
+  const bool time = date && (length == 10 || (digits(11, 2, t.hour) && digits(14, 2, t.minute) &&
+                                              digits(17, 2, t.second)));
+  if (!time) return ParseDateTime(text);
+  double oleDate = 0;
+  return SystemTimeToOleDate(t, oleDate) ? oleDate : 0;
+}
+
 bool AnsiIsUtf8() {
   return platform::ResolveCodePage(platform::kCodePageAnsi) == platform::kCodePageUtf8;
 }
@@ -235,11 +261,16 @@ bool MySQLInterface::LoadRecords(PRecordSet* recordSet) {
     SetErrorText("Invalid record set parameter");
     return false;
   }
-  while (recordSet->MoveNext() == 1) {
+  // MoveNext of the record set, without looking this interface up again
+  // for every row.
+  int moved;
+  while ((moved = Move(own, 2)) == 1) {
     auto record = std::make_unique<PRecord>(recordSet, false);
-    FillRecord(record.get());
+    FillRow(own, record.get());
     recordSet->Add(record.release());
   }
+  if (moved == 2 && recordSet->Database() != nullptr)
+    recordSet->Database()->ReportError("Error PRecordSet::MoveNext()");
   own->FreeResult();
   return true;
 }
@@ -247,7 +278,12 @@ bool MySQLInterface::LoadRecords(PRecordSet* recordSet) {
 bool MySQLInterface::FillRecord(PRecord* record) {
   if (record == nullptr || record->RecordSet() == nullptr) return false;
   MySQLRecordset* own = FindRecordSet(record->RecordSet()->Handle());
-  if (own == nullptr || own->result == nullptr || own->row == nullptr) return false;
+  if (own == nullptr) return false;
+  return FillRow(own, record);
+}
+
+bool MySQLInterface::FillRow(MySQLRecordset* own, PRecord* record) {
+  if (own->result == nullptr || own->row == nullptr) return false;
   record->SetNew(false);
   const unsigned long* lengths = mysql_fetch_lengths(own->result);
   const uint32_t columns = std::min(own->columnCount, record->Count());
@@ -283,7 +319,7 @@ bool MySQLInterface::FillRecord(PRecord* record) {
         break;
       }
       case dbDate:
-        field->SetDate(value != nullptr ? ParseDateTime(value) : 0.0);
+        field->SetDate(value != nullptr ? ServerDate(value, length) : 0.0);
         break;
       case dbText:
         if (value == nullptr) {
