@@ -327,9 +327,18 @@ TEST_F(ChannelTest, PurgeStopsAfterSixteenReads) {
   EXPECT_EQ(left, 400u - 10u - 16u * 10u);
 
   // An empty driver ends the purge at its first time-out.
-  const uint32_t start = platform::TickCount();
+  uint32_t start = platform::TickCount();
   device.PurgeInput();
   EXPECT_LT(usbtest::DilatedSince(start), 1000u);
+
+  // Data that keeps coming does not keep the purge going: 16 reads, then
+  // it stops although more is still arriving.
+  ASSERT_TRUE(sim_->Emit(id, std::vector<uint8_t>(8, 0x44), 100000, 5));
+  start = platform::TickCount();
+  device.PurgeInput();
+  const uint32_t took = usbtest::DilatedSince(start);
+  EXPECT_LT(took, 16u * 100u);
+  EXPECT_TRUE(device.Read(buffer, 8, true));
 }
 
 TEST_F(ChannelTest, ResetThrowsAwayQueuedInput) {
@@ -424,6 +433,28 @@ TEST_F(ChannelTest, DeviceVanishingWithPartOfTheReply) {
             std::string::npos);
 }
 
+TEST_F(ChannelTest, GarbageFromTheDriverFailsTheReadAtOnce) {
+  const auto id = AddInstrument("nv1");
+  ZdUSBDevice device(Path(id).c_str());
+  ASSERT_TRUE(device.IsOpen());
+  nvsim::TransportFault fault;
+  fault.kind = nvsim::TransportFaultKind::kCountAboveMax;
+  fault.request = nvsim::kRead;
+  ASSERT_TRUE(sim_->SetTransportFault(id, fault));
+  unsigned char buffer[16] = {};
+  usbtest::ClearCapture();
+  const uint32_t start = platform::TickCount();
+  EXPECT_FALSE(device.Read(buffer, 16, true));
+  EXPECT_LT(usbtest::DilatedSince(start), 1000u);
+  EXPECT_TRUE(device.WasError);
+  EXPECT_EQ(device.BytesTransferred, 0u);
+  // Nothing of the oversized answer reached the buffer.
+  EXPECT_EQ(std::vector<unsigned char>(buffer, buffer + 16), std::vector<unsigned char>(16, 0));
+  EXPECT_EQ(InfoText(),
+            "\nError 1167: The device is not connected.\n"
+            "\nReading data from driver failed, got only 0 bytes\n");
+}
+
 TEST_F(ChannelTest, DumpInputPrintsWhatArrives) {
   const auto id = AddInstrument("nv1");
   ZdUSBDevice device(Path(id).c_str());
@@ -511,8 +542,8 @@ TEST_F(ChannelTest, ReportTexts) {
 
 TEST_F(ChannelTest, KaltoIsSeenByItsMutex) {
   // (Not tested for absence: another test process may hold it meanwhile.)
-  platform::NamedMutexHolder kalto("Kalto");
-  ASSERT_TRUE(kalto.IsHeld());
+  const auto kalto = usbtest::HoldKalto();
+  ASSERT_TRUE(kalto->IsHeld());
   EXPECT_TRUE(IsKaltoRunning());
 }
 

@@ -233,3 +233,78 @@ TEST_F(DriverTest, GoneDevicesAndHandlesClosedUnderAReader) {
 }
 
 }  // namespace
+
+namespace {
+
+// The driver sends frames that cannot be read: each request fails with
+// "not connected" at once (no waiting for bytes that never come), and every
+// later request on that handle fails the same way.
+TEST_F(DriverTest, GarbageFromTheDriverMeansTheDeviceIsGone) {
+  using Kind = nvsim::TransportFaultKind;
+  struct Case {
+    Kind kind;
+    uint16_t request;
+  };
+  const Case cases[] = {
+      {Kind::kOversizeFrame, nvsim::kRead},       {Kind::kUndersizeFrame, nvsim::kRead},
+      {Kind::kUnknownType, nvsim::kRead},         {Kind::kWrongType, nvsim::kRead},
+      {Kind::kShortFrame, nvsim::kRead},          {Kind::kCountAboveMax, nvsim::kRead},
+      {Kind::kCountBeyondFrame, nvsim::kRead},    {Kind::kCountAboveMax, nvsim::kControl},
+      {Kind::kCountBeyondFrame, nvsim::kControl}, {Kind::kWrongType, nvsim::kWrite},
+      {Kind::kShortFrame, nvsim::kWrite},
+  };
+  const auto id = AddInstrument("nv1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(nvsim::TransportFaultKindName(c.kind));
+    SCOPED_TRACE(c.request);
+    const DeviceHandle handle = Open(id);
+    ASSERT_NE(handle, kInvalidDeviceHandle);
+    nvsim::TransportFault fault;
+    fault.kind = c.kind;
+    fault.request = c.request;
+    ASSERT_TRUE(sim_->SetTransportFault(id, fault));
+    char buffer[64];
+    uint32_t count = 0;
+    const uint32_t start = platform::TickCount();
+    bool ok = true;
+    if (c.request == nvsim::kRead) {
+      ok = platform::ReadDriver(handle, buffer, 8, count);
+    } else if (c.request == nvsim::kControl) {
+      ok = platform::DriverControl(handle, platform::kIoctlGetDriverVersion, nullptr, 0, buffer, 8,
+                                   count);
+    } else {
+      ok = platform::WriteDriver(handle, "abcd", 4, count);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(platform::LastError(), platform::kErrorDeviceNotConnected);
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(usbtest::DilatedSince(start), 1000u);
+    EXPECT_FALSE(SetTimeout(handle, 100));
+    EXPECT_EQ(platform::LastError(), platform::kErrorDeviceNotConnected);
+    EXPECT_TRUE(platform::CloseDriverHandle(handle));
+  }
+}
+
+TEST_F(DriverTest, GreetingsThatAreNotHello) {
+  using Kind = nvsim::TransportFaultKind;
+  const auto id = AddInstrument("nv1");
+  for (const Kind kind : {Kind::kBadGreeting, Kind::kCloseBeforeGreeting}) {
+    nvsim::TransportFault fault;
+    fault.kind = kind;
+    ASSERT_TRUE(sim_->SetTransportFault(id, fault));
+    EXPECT_EQ(Open(id), kInvalidDeviceHandle);
+    EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
+  }
+  // A server that never greets: the open gives up with a general failure.
+  nvsim::TransportFault silent;
+  silent.kind = Kind::kNoGreeting;
+  ASSERT_TRUE(sim_->SetTransportFault(id, silent));
+  EXPECT_EQ(Open(id), kInvalidDeviceHandle);
+  EXPECT_EQ(platform::LastError(), platform::kErrorGenFailure);
+  // The next open is greeted again.
+  const DeviceHandle handle = Open(id);
+  EXPECT_NE(handle, kInvalidDeviceHandle);
+  platform::CloseDriverHandle(handle);
+}
+
+}  // namespace
