@@ -96,7 +96,8 @@ class SectionItem : public Istr {
 
  private:
   friend class INIStreamStub;
-  void BuildIndex();
+  // Fills the sorted item index; its key copies go to `names`, advanced.
+  void BuildIndex(char*& names);
 
   std::vector<INIItem> items_;
   std::vector<IndexEntry<INIItem>> sorted_;

@@ -26,7 +26,7 @@ Lines Items(const std::string& body, uint32_t flags = kPre) {
   return ItemsOf(ini, "S");
 }
 
-TEST(Macros, FunctionLikeAndObjectLike) {
+TEST(IniMacros, FunctionLikeAndObjectLike) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("#define SQ(x) x*x\na=SQ(3)\n"), Lines{"a=3*3"});
   EXPECT_EQ(Items("#define SQ (x) x*x\na=SQ (3)\n"), Lines{"a=3*3"}) << "blanks before '('";
@@ -49,7 +49,7 @@ TEST(Macros, FunctionLikeAndObjectLike) {
   EXPECT_TRUE(capture.Messages().empty()) << capture.Texts()[0];
 }
 
-TEST(Macros, BadUsesAreReportedAndTheLineIsKept) {
+TEST(IniMacros, BadUsesAreReportedAndTheLineIsKept) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("#define SQ(x) x*x\na=1 SQ(3\n"), Lines{"a=1 SQ(3"});
   EXPECT_EQ(
@@ -73,7 +73,7 @@ TEST(Macros, BadUsesAreReportedAndTheLineIsKept) {
                    "Invalid #define directive '#define G(,)' in file '<In Memory>'"}));
 }
 
-TEST(Macros, PastingWithAndWithoutBlanks) {
+TEST(IniMacros, PastingWithAndWithoutBlanks) {
   const std::string defs = "#define X ab\n#define Y cd\n";
   EXPECT_EQ(Items(defs + "v=X##Y\n"), Lines{"v=abcd"});
   EXPECT_EQ(Items(defs + "v=X ## Y\n"), Lines{"v=ab ## cd"});
@@ -81,7 +81,7 @@ TEST(Macros, PastingWithAndWithoutBlanks) {
   EXPECT_EQ(Items(defs + "v=n##m\n"), Lines{"v=n##m"}) << "only macro uses paste";
 }
 
-TEST(Macros, SelfReferenceDepthAndSizeAreBounded) {
+TEST(IniMacros, SelfReferenceDepthAndSizeAreBounded) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("#define A A+1\nv=A\n"), Lines{"v=A+1"});
   EXPECT_EQ(capture.Texts(), Lines{"Macro 'A' refers to itself in file '<In Memory>', "
@@ -110,7 +110,7 @@ TEST(Macros, SelfReferenceDepthAndSizeAreBounded) {
   EXPECT_TRUE(capture.Contains("line longer than 65535 characters cut"));
 }
 
-TEST(Conditions, IfElseEndifAndNesting) {
+TEST(IniConditions, IfElseEndifAndNesting) {
   initest::MessageCapture capture;
   const std::string a = "#define A 1\n";
   EXPECT_EQ(Items(a + "#if A==1\nk=v\n#else\nk=w\n#endif\n"), Lines{"k=v"});
@@ -135,7 +135,7 @@ TEST(Conditions, IfElseEndifAndNesting) {
   EXPECT_TRUE(capture.Messages().empty());
 }
 
-TEST(Conditions, InvalidConditionsSkipTheirBlock) {
+TEST(IniConditions, InvalidConditionsSkipTheirBlock) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("#if 1==2\n#if nothing\na=1\n#endif\nb=1\n#endif\nc=1\n"), Lines{"c=1"});
   EXPECT_EQ(Items("#if x!y\na=1\n#endif\n#ifdef 9\nb=1\n#endif\n#ifndef\nc=1\n#endif\nd=1\n"),
@@ -147,7 +147,7 @@ TEST(Conditions, InvalidConditionsSkipTheirBlock) {
                    "File '<In Memory>': Invalid \"#ifndef\" directive: identifier expected"}));
 }
 
-TEST(Directives, InvalidUnknownAndError) {
+TEST(IniDirectives, InvalidUnknownAndError) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("# define X 1\n#\n#Define X\n#pragma once\nv=X\n"), Lines{"v=X"});
   EXPECT_EQ(capture.Texts(), (Lines{"Invalid directive '# define X 1' in file '<In Memory>'",
@@ -161,7 +161,7 @@ TEST(Directives, InvalidUnknownAndError) {
   EXPECT_EQ(capture.Messages()[0].caption, "Information");
 }
 
-TEST(Lines, ContinuationAndHardBreaks) {
+TEST(IniLines, ContinuationAndHardBreaks) {
   EXPECT_EQ(Items("a=line1 \\\nline2\n"), Lines{"a=line1 line2"});
   EXPECT_EQ(Items("a=p\\\\\nq=1\n"), (Lines{"a=p", "q=1"}));
   EXPECT_EQ(Items("a=1\\\n2\\\n3\n"), Lines{"a=123"});
@@ -172,7 +172,7 @@ TEST(Lines, ContinuationAndHardBreaks) {
             (Lines{"a=p\\", "b=\\x41"}));
 }
 
-TEST(Lines, EscapesAreDecoded) {
+TEST(IniLines, EscapesAreDecoded) {
   EXPECT_EQ(Items("a=\\q\\x41\\101\\\\\\\"\n"), Lines{"a=qAA\\\""});
   EXPECT_EQ(Items("a=cut\\0here\n"), Lines{"a=cut"});
   EXPECT_EQ(Items("a=tab\\there\n"), Lines{"a=tab\there"});
@@ -180,7 +180,7 @@ TEST(Lines, EscapesAreDecoded) {
   EXPECT_EQ(Items("a=two\\x1Fb=1\n"), (Lines{"a=two", "b=1"})) << "an escaped hard break splits";
 }
 
-TEST(Lines, CommentsAndPlainText) {
+TEST(IniLines, CommentsAndPlainText) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("; c\n#define X 1\nv=X\n", kPre | INIStream::kHashComments), Lines{"v=X"});
   EXPECT_EQ(Items("#define X 1\nv=X\n", INIStream::kPlain), (Lines{"; #define X 1", "v=X"}));
@@ -188,7 +188,7 @@ TEST(Lines, CommentsAndPlainText) {
   EXPECT_TRUE(capture.Messages().empty());
 }
 
-TEST(Predefined, FileAndApplicationNames) {
+TEST(IniPredefined, FileAndApplicationNames) {
   initest::ScratchFolder folder;
   folder.Write("Test.ini", "[S]\nf=__FILE__\na=__APP_NAME__\np=__PROJECT_NAME__\n");
   INIStream ini(folder.In("Test.ini").c_str(), kPre | INIStream::kLookUp);
@@ -196,7 +196,7 @@ TEST(Predefined, FileAndApplicationNames) {
   EXPECT_EQ(Items("f=__FILE__\n"), Lines{"f=<IN MEMORY>"});
 }
 
-TEST(SecondPass, SectionAndRecordMacros) {
+TEST(IniSecondPass, SectionAndRecordMacros) {
   initest::MessageCapture capture;
   EXPECT_EQ(Items("y=5\nx=__R__(y)\nz=in __S__\n"), (Lines{"y=5", "x=5", "z=in S"}));
   EXPECT_EQ(Items("a=1\nb=__R__(a)__R__(a)\nc=[__R__(b)]\nd=__R__(none)\ne=__R__(f)\nf=late\n"),
@@ -211,7 +211,7 @@ TEST(SecondPass, SectionAndRecordMacros) {
   EXPECT_EQ(ItemsOf(nested, "C"), Lines{"v=C"});
 }
 
-TEST(Includes, NestedRelativeMissingAndCycles) {
+TEST(IniIncludes, NestedRelativeMissingAndCycles) {
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
   CreateDirectories(folder.In("sub").c_str());
@@ -230,7 +230,7 @@ TEST(Includes, NestedRelativeMissingAndCycles) {
 // A chain of nested includes as long as wanted (here a file that includes
 // itself under an ever longer name, which no cycle check by name catches)
 // stops at the nesting bound, with one message and no deep recursion.
-TEST(Includes, DeepNestingStopsAtTheBound) {
+TEST(IniIncludes, DeepNestingStopsAtTheBound) {
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
   folder.Write("self.inc", "#include ./self.inc\nv=1\n");
@@ -250,7 +250,7 @@ TEST(Includes, DeepNestingStopsAtTheBound) {
   EXPECT_EQ(capture.Messages().size(), 1u);
 }
 
-TEST(Includes, IncludeCountIsBounded) {
+TEST(IniIncludes, IncludeCountIsBounded) {
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
   // Ten includes of ten includes of ... would be 10^5 includes.
@@ -266,7 +266,7 @@ TEST(Includes, IncludeCountIsBounded) {
   EXPECT_TRUE(capture.Contains("more than 10000 includes"));
 }
 
-TEST(Listings, SourceAndPreprocessedListings) {
+TEST(IniListings, SourceAndPreprocessedListings) {
   initest::ScratchFolder folder;
   folder.Write("L.ini", "[S]\n#define V 7\na=p\\\\\nq=V \\\nr\nb=__S__\n");
   { INIStream ini(folder.In("L.ini").c_str(), kPre | INIStream::kListings | INIStream::kLookUp); }
@@ -278,7 +278,7 @@ TEST(Listings, SourceAndPreprocessedListings) {
             "; __FILE__ = L.INI\n; __PROJECT_NAME__ = NVDevices\n\n[S]\na=p\nq=7 r\nb=S\n");
 }
 
-TEST(Malformed, NothingCrashesOrHangs) {
+TEST(IniMalformed, NothingCrashesOrHangs) {
   initest::MessageCapture capture;
   const std::string nul("[S]\na=1\0b=2\n", 12);
   EXPECT_EQ(Items(nul.substr(4)), Lines{"a=1"});

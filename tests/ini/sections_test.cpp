@@ -25,7 +25,7 @@ INIStreamInMem Parse(const std::string& text, uint32_t flags = INIStream::kPlain
   return INIStreamInMem(text.c_str(), text.size(), flags);
 }
 
-TEST(Sections, KeysValuesAndWholeLines) {
+TEST(IniSections, KeysValuesAndWholeLines) {
   initest::MessageCapture capture;
   const std::string text =
       "before=ignored\n[S]\n  key   =   value\n$key2=1\njust text\nk==v\n=x\n_u=1\n";
@@ -39,7 +39,7 @@ TEST(Sections, KeysValuesAndWholeLines) {
   EXPECT_TRUE(capture.Messages().empty());
 }
 
-TEST(Sections, ShortValuesLiveInsideTheItem) {
+TEST(IniSections, ShortValuesLiveInsideTheItem) {
   INIStreamInMem ini = Parse("[S]\nseven=1234567\neight=12345678\n");
   const SectionItem* s = ini.FindSection("S");
   const INIItem* seven = s->FindItem("seven");
@@ -58,7 +58,7 @@ TEST(Sections, ShortValuesLiveInsideTheItem) {
   EXPECT_STREQ(item.Value(), "value");
 }
 
-TEST(Sections, SortedLastSectionAndEmptyTextValue) {
+TEST(IniSections, SortedLastSectionAndEmptyTextValue) {
   INIStreamInMem ini("[A]\nT=1\n[B]\nT=\n");
   ini.Sections().Sort();
   SectionItem* last = ini.Sections().Last();
@@ -72,7 +72,7 @@ TEST(Sections, SortedLastSectionAndEmptyTextValue) {
   EXPECT_STREQ(text.Text(), "d");
 }
 
-TEST(Sections, NestedSectionsAndInvalidNesting) {
+TEST(IniSections, NestedSectionsAndInvalidNesting) {
   initest::MessageCapture capture;
   INIStreamInMem ini("[A]\na=1\n[[A1]]\nx=2\n[[[A1a]]]\n[[A2]]\n[B]\nb=3\n");
   ASSERT_EQ(ini.Sections().Count(), 2u);
@@ -99,7 +99,7 @@ TEST(Sections, NestedSectionsAndInvalidNesting) {
   EXPECT_EQ(ItemsOf(skip, "A"), Lines{"a=1"});
 }
 
-TEST(Sections, NestingDepthIsBounded) {
+TEST(IniSections, NestingDepthIsBounded) {
   initest::MessageCapture capture;
   std::string text;
   for (uint32_t level = 0; level < 1000; ++level)
@@ -114,7 +114,7 @@ TEST(Sections, NestingDepthIsBounded) {
   EXPECT_EQ(depth, INIStreamStub::kMaxNesting + 1);
 }
 
-TEST(Sections, SectionNamesWithBracketsAreStoredAsControlBytes) {
+TEST(IniSections, SectionNamesWithBracketsAreStoredAsControlBytes) {
   INIStreamInMem ini("[a\x10x\x11]\nk=v\n");
   EXPECT_STREQ(ini.Sections().At(0)->Name(), "a[x]");
   EXPECT_EQ(Written(ini), "[a\x10x\x11]\nk=v\n");
@@ -124,7 +124,7 @@ TEST(Sections, SectionNamesWithBracketsAreStoredAsControlBytes) {
   EXPECT_TRUE(again.DeleteSection("a\x10x\x11"));
 }
 
-TEST(Sections, NumbersOfTypeTwo) {
+TEST(IniSections, NumbersOfTypeTwo) {
   INIStreamInMem ini = Parse(
       "[N]\nhex=0x1F\nlead=010\nneg=-1\ntail=12abc\nempty=\none=7\nletter=x\nzeros=000\n"
       "big=99999999999\n",
@@ -149,7 +149,7 @@ TEST(Sections, NumbersOfTypeTwo) {
   EXPECT_EQ(read("hex"), 77u);
 }
 
-TEST(Sections, TextReadsStayInsideTheBuffer) {
+TEST(IniSections, TextReadsStayInsideTheBuffer) {
   INIStreamInMem ini("[S]\nk=abcdefghij\n");
   ini.SelectSection("S");
   char buffer[8];
@@ -168,7 +168,7 @@ TEST(Sections, TextReadsStayInsideTheBuffer) {
   EXPECT_STREQ(text, "abc");
 }
 
-TEST(Sections, SelectionUsesTheFirst255Characters) {
+TEST(IniSections, SelectionUsesTheFirst255Characters) {
   const std::string name(255, 'n');
   INIStreamInMem ini(("[" + name + "]\nk=1\n").c_str());
   const std::string longer = name + std::string(45, 'z');
@@ -177,7 +177,7 @@ TEST(Sections, SelectionUsesTheFirst255Characters) {
   EXPECT_EQ(ini.SelectSection(nullptr).SelectedSection(), nullptr);
 }
 
-TEST(Sections, SortedIndexesFindTheFirstOccurrence) {
+TEST(IniSections, SortedIndexesFindTheFirstOccurrence) {
   std::string text;
   for (int s = 11; s >= 0; --s) {
     text += "[sec" + std::to_string(s % 10) + "]\n";
@@ -202,7 +202,7 @@ TEST(Sections, SortedIndexesFindTheFirstOccurrence) {
   EXPECT_FALSE(Parse("[a]\n[b]\n", kLookUp).HasSortedSectionIndex());
 }
 
-TEST(Sections, LaterDuplicatesWinWhenAsked) {
+TEST(IniSections, LaterDuplicatesWinWhenAsked) {
   INIStreamInMem last =
       Parse("[S]\nk=1\nlong=first value\nk=2\nlong=second value\n[[T]]\nk=a\nk=b\n",
             kLookUp | INIStream::kLastDuplicateWins);
@@ -220,7 +220,7 @@ TEST(Sections, LaterDuplicatesWinWhenAsked) {
   EXPECT_STREQ(big.FindSection("S")->Items().front().Value(), "19999");
 }
 
-TEST(Sections, EmptySectionsAndDeletion) {
+TEST(IniSections, EmptySectionsAndDeletion) {
   INIStreamInMem ini("[E]\n[S]\nk=v\n[F]\n");
   EXPECT_EQ(Written(ini), "[E]\n[S]\nk=v\n\n[F]\n");
   INIStreamInMem skip =
@@ -240,7 +240,7 @@ TEST(Sections, EmptySectionsAndDeletion) {
   EXPECT_NE(indexed.FindSection("s6"), nullptr);
 }
 
-TEST(Sections, TextInPlaceOfTheFileName) {
+TEST(IniSections, TextInPlaceOfTheFileName) {
   initest::MessageCapture capture;
   INIStream text(">[A]\nk = v\njust text\n[B]\n", INIStream::kLookUp);
   EXPECT_EQ(text.Flags(), 0u);
@@ -256,7 +256,7 @@ TEST(Sections, TextInPlaceOfTheFileName) {
   EXPECT_FALSE(wrong.WillWriteBack());
 }
 
-TEST(WriteBack, ReplacesTheFileThroughATemporaryBesideIt) {
+TEST(IniWriteBack, ReplacesTheFileThroughATemporaryBesideIt) {
   initest::ScratchFolder folder;
   const std::string path = folder.In("a.ini");
   folder.Write("a.ini", "; comment\n[A]\nk = v\nline\n[B]\nx=1\n");
@@ -279,7 +279,7 @@ TEST(WriteBack, ReplacesTheFileThroughATemporaryBesideIt) {
   EXPECT_EQ(folder.Read("ro.ini"), "[A]\nk = v\n");
 }
 
-TEST(WriteBack, DeleteFirstStartsEmpty) {
+TEST(IniWriteBack, DeleteFirstStartsEmpty) {
   initest::ScratchFolder folder;
   folder.Write("d.ini", "[A]\nk=v\n");
   {
@@ -291,7 +291,7 @@ TEST(WriteBack, DeleteFirstStartsEmpty) {
 
 // A parse that stopped early no longer stands for the file: writing it back
 // would drop everything after the bad line.
-TEST(WriteBack, IncompleteParseLeavesTheFileAlone) {
+TEST(IniWriteBack, IncompleteParseLeavesTheFileAlone) {
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
   const std::string text = "[A]\nk=v\n[[[X]]]\n[B]\nimportant=1\n";
@@ -304,7 +304,7 @@ TEST(WriteBack, IncompleteParseLeavesTheFileAlone) {
   EXPECT_EQ(capture.Messages().size(), 1u);
 }
 
-TEST(WriteBack, AFailedReplaceLeavesTheTargetAsItWas) {
+TEST(IniWriteBack, AFailedReplaceLeavesTheTargetAsItWas) {
   initest::ScratchFolder folder;
   // The target is a folder: the new text cannot replace it, and the
   // temporary file is removed again.
