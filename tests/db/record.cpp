@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/database.h"
@@ -377,4 +379,23 @@ TEST(InfoMask, SelectsEverythingButLongBinary) {
   EXPECT_EQ(MapColumnType(3), dbLong);
   EXPECT_EQ(MapColumnType(12), dbText);
   EXPECT_EQ(MapColumnType(16), dbBigInt);
+}
+
+TEST(DbMessages, EachThreadFormatsIntoItsOwnBuffer) {
+  std::atomic<int> mismatches{0};
+  auto worker = [&](int id) {
+    for (int i = 0; i < 2000; ++i) {
+      const std::string text = "thread " + std::to_string(id) + " message " + std::to_string(i);
+      DbFormatMessage("%s", text.c_str());
+      std::this_thread::yield();
+      if (text != DbMessageBuffer()) ++mismatches;
+    }
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  // A message longer than the buffer is cut, never overrun.
+  DbFormatMessage("%s", std::string(kDbMessageBufferSize + 100, 'x').c_str());
+  EXPECT_EQ(std::strlen(DbMessageBuffer()), kDbMessageBufferSize - 1);
 }
