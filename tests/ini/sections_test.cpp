@@ -12,6 +12,7 @@
 #include "ini/ini_stream.h"
 #include "ini/support/ini_test_support.h"
 #include "platform/files.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -277,6 +278,14 @@ TEST(IniWriteBack, ReplacesTheFileThroughATemporaryBesideIt) {
   folder.Write("ro.ini", "[A]\nk = v\n");
   { INIStream lookUp(folder.In("ro.ini").c_str(), INIStream::kLookUp); }
   EXPECT_EQ(folder.Read("ro.ini"), "[A]\nk = v\n");
+}
+
+TEST(IniSections, NamesRelativeToTheLibraryFolder) {
+  const std::string folder = PFilePath(platform::LibraryModulePath().c_str()).Directory().c_str();
+  INIStream ini("no-such-settings.ini", INIStream::kModuleRelative | INIStream::kLookUp);
+  EXPECT_EQ(std::string(ini.FileName()),
+            PFilePath().Join(folder.c_str(), "no-such-settings.ini").Path());
+  EXPECT_FALSE(ini.IsLoaded());
 }
 
 TEST(IniWriteBack, DeleteFirstStartsEmpty) {
