@@ -127,16 +127,6 @@ TEST_F(ExchangeTest, IndexWrapsFrom31To0KeepingTheUpperBits) {
   EXPECT_EQ(words[1], GET_STATUS);
 }
 
-TEST_F(ExchangeTest, IndexingOffKeepsTheIndex) {
-  const auto id = AddInstrument();
-  auto device = Open(id);
-  device->IndexingEnabled = false;
-  device->ExchangeIndex = 4;
-  ASSERT_TRUE(device->GetStatus());
-  ASSERT_TRUE(device->GetStatus());
-  EXPECT_EQ(device->CurrentIndex(), 4u);
-}
-
 TEST_F(ExchangeTest, ReplyCompletedBySecondRead) {
   nvsim::InstrumentConfig config;
   nvsim::Fault split = FaultOf(FaultKind::kSplit, GET_VERSION);

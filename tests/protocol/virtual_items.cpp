@@ -150,20 +150,4 @@ TEST_F(VirtualItemsTest, WriteLogsEvenWhenTheExchangeFails) {
   EXPECT_EQ(available, 0u);
 }
 
-TEST_F(VirtualItemsTest, UnrecognizedItemsCommandsGiveNothing) {
-  nvsim::InstrumentConfig config;
-  config.faults.push_back(FaultOf(FaultKind::kUnrecognized, 0, 0));
-  config.strings.push_back({VS_FW_DESCRIPTOR, Bytes("ABC", 3)});
-  config.registers.push_back({0x10, 7, true});
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
-  std::vector<uint8_t> data;
-  uint32_t available = 1;
-  EXPECT_FALSE(device->ReadVirtualString(VS_FW_DESCRIPTOR, data, false));
-  EXPECT_EQ(device->ReadVirtualSfr(0x10, available), 0u);
-  EXPECT_EQ(available, 0u);
-  EXPECT_EQ(device->WriteVirtualSfr(0x10, 1), 0u);
-  EXPECT_FALSE(device->WasError);
-}
-
 }  // namespace
