@@ -105,7 +105,9 @@ TEST_F(Exports, FailedIdentificationUsesUpAnId) {
   EXPECT_EQ(Library().getDeviceList(ids), 1u);
   EXPECT_EQ(ids[0], first[0]);
   EXPECT_GE(State(f).commands, 2u);  // it was really tried
-  EXPECT_FALSE(State(f).connected);  // and closed again
+  // and closed again
+  EXPECT_TRUE(sim_->WaitFor(
+      f, [](const auto& s) { return !s.connected; }, 2000));
   ASSERT_TRUE(sim_->Remove(f));
 
   Add(Instrument("nv-b", "NV2-000002"));
