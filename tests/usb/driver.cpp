@@ -127,14 +127,16 @@ TEST_F(DriverTest, ReadsCompleteEmptyWhenTheDriverTimeOutPasses) {
   EXPECT_EQ(count, 0u);
   EXPECT_GE(usbtest::DilatedSince(start), 280u);
 
-  // Time-out 0: an empty read fails at once; a read of 0 bytes succeeds.
+  // Time-out 0 (after a long one): an empty read fails at once; a read of
+  // 0 bytes succeeds.
+  ASSERT_TRUE(SetTimeout(handle, 20000));
   ASSERT_TRUE(SetTimeout(handle, 0));
   start = platform::TickCount();
   EXPECT_FALSE(platform::ReadDriver(handle, buffer, sizeof buffer, count));
   EXPECT_EQ(platform::LastError(), platform::kErrorSemTimeout);
   EXPECT_TRUE(platform::ReadDriver(handle, buffer, 0, count));
   EXPECT_EQ(count, 0u);
-  EXPECT_LT(usbtest::DilatedSince(start), 250u);
+  EXPECT_LT(usbtest::DilatedSince(start), 5000u);
 
   // A late reply is kept for the next read.
   ASSERT_TRUE(SetTimeout(handle, 100));
@@ -259,6 +261,7 @@ TEST_F(DriverTest, GarbageFromTheDriverMeansTheDeviceIsGone) {
     SCOPED_TRACE(c.request);
     const DeviceHandle handle = Open(id);
     ASSERT_NE(handle, kInvalidDeviceHandle);
+    ASSERT_TRUE(SetTimeout(handle, 30000));
     nvsim::TransportFault fault;
     fault.kind = c.kind;
     fault.request = c.request;
@@ -278,7 +281,7 @@ TEST_F(DriverTest, GarbageFromTheDriverMeansTheDeviceIsGone) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(platform::LastError(), platform::kErrorDeviceNotConnected);
     EXPECT_EQ(count, 0u);
-    EXPECT_LT(usbtest::DilatedSince(start), 1000u);
+    EXPECT_LT(usbtest::DilatedSince(start), 5000u);  // no wait for bytes that never come
     EXPECT_FALSE(SetTimeout(handle, 100));
     EXPECT_EQ(platform::LastError(), platform::kErrorDeviceNotConnected);
     EXPECT_TRUE(platform::CloseDriverHandle(handle));
