@@ -110,6 +110,9 @@ TEST_F(EnumerationTest, MissingPropertiesKeepTheirErrorTexts) {
 
 TEST_F(EnumerationTest, OnlyCompleteEntriesArePresent) {
   AddInstrument("real");
+  // A socket whose properties are gone (being created or removed).
+  const auto half = AddInstrument("half");
+  ASSERT_EQ(platform::RemoveFile(sim_->PropertiesPath(half).c_str()), 0u);
   const std::string folder = ClassFolder();
   // Properties without a socket, a socket name that is a plain file, work
   // files of the server, a property file with odd lines: none is an entry
