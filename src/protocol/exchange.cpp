@@ -111,6 +111,17 @@ uint32_t RealUSBDevice::ReplyBytesLeft() {
   return buffer != nullptr ? buffer->InPending() : 0;
 }
 
+bool RealUSBDevice::CheckReplyLength(const char* command, uint32_t length) {
+  const uint32_t left = ReplyBytesLeft();
+  if (length <= left) return true;
+  FailureText =
+      FormatStr("%s: length %u exceeds the %u bytes left in the reply", command, length, left)
+          .c_str();
+  Log("%s\n", FailureText.Text());
+  WasError = true;
+  return false;
+}
+
 RealUSBDevice& RealUSBDevice::Exchange() {
   // 1. A failed device refuses until the session is set up again.
   if (ErrorEvent.Wait(0)) {

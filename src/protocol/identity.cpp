@@ -206,16 +206,7 @@ bool RealUSBDevice::ReadFlashArea(uint32_t area, std::vector<uint8_t>& data) {
   if (!TakeU32(seed) || !TakeU32(maskedLength)) return false;
   SeedRandom(seed);
   const uint32_t length = MaskFlashLength(maskedLength);
-  // The length comes from the instrument: it must fit in the reply before
-  // any memory is sized from it.
-  if (length > ReplyBytesLeft()) {
-    FailureText = FormatStr("RD_FLASH_AREA: length %u exceeds the %u bytes left in the reply",
-                            length, ReplyBytesLeft())
-                      .c_str();
-    Log("%s\n", FailureText.Text());
-    WasError = true;
-    return false;
-  }
+  if (!CheckReplyLength("RD_FLASH_AREA", length)) return false;
   data.resize(length);
   if (length != 0 && !TakeReplyBytes(data.data(), length)) {
     data.clear();
@@ -333,15 +324,7 @@ bool RealUSBDevice::ReadSerial() {
   uint32_t length = 0;
   if (WasError || !TakeU32(length)) return false;
   if (length > kMaxSerialLength) return false;
-  // The length comes from the instrument: check it against the reply.
-  if (length > ReplyBytesLeft()) {
-    FailureText = FormatStr("GET_SERIAL: length %u exceeds the %u bytes left in the reply", length,
-                            ReplyBytesLeft())
-                      .c_str();
-    Log("%s\n", FailureText.Text());
-    WasError = true;
-    return false;
-  }
+  if (!CheckReplyLength("GET_SERIAL", length)) return false;
   // Fewer than 12 bytes leave the missing words zero.
   uint8_t bytes[12] = {};
   const uint32_t used = length < sizeof bytes ? length : static_cast<uint32_t>(sizeof bytes);

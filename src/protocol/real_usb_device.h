@@ -98,6 +98,10 @@ class RealUSBDevice : public ZdUSBDevice {
   bool TakeU32(uint32_t& value);
   // Reply bytes not yet taken on the calling thread.
   uint32_t ReplyBytesLeft();
+  // A length read from the instrument must fit in the reply bytes left before
+  // anything is sized from it; otherwise the command fails (WasError, a
+  // failure text and a log line) and false is returned.
+  bool CheckReplyLength(const char* command, uint32_t length);
 
   bool ReadVirtualString(uint32_t id, std::vector<uint8_t>& data, bool asText);
   bool Reconnect();

@@ -128,16 +128,7 @@ bool RealUSBDevice::ReadVirtualString(uint32_t id, std::vector<uint8_t>& data, b
   }
   uint32_t length = 0;
   if (!TakeU32(length)) return false;
-  // The length comes from the instrument: it must fit in what the reply
-  // holds before any memory is sized from it.
-  if (length > ReplyBytesLeft()) {
-    FailureText = FormatStr("RD_VIRT_STRING: length %u exceeds the %u bytes of the reply", length,
-                            ReplyBytesLeft())
-                      .c_str();
-    Log("%s\n", FailureText.Text());
-    WasError = true;
-    return false;
-  }
+  if (!CheckReplyLength("RD_VIRT_STRING", length)) return false;
   data.resize(length);
   if (length != 0 && !TakeReplyBytes(data.data(), length)) {
     data.clear();
