@@ -71,6 +71,47 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
+// UTF-8 text to UTF-16 units (pairs above U+FFFF); false when malformed.
+bool Utf8ToUtf16(const std::string& text, std::u16string& units) {
+  units.clear();
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    uint32_t cp = 0;
+    if (lead < 0x80) {
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;  // cut off
+    for (size_t k = 1; k <= extra; ++k) {
+      const unsigned char c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(cp));
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
 // "text:..." or "hex:..." (plain text when there is no prefix).
 bool ParseData(const std::string& text, std::vector<uint8_t>& data) {
   if (text.rfind("hex:", 0) == 0) return ParseHexBytes(text.substr(4), data);
@@ -211,7 +252,9 @@ const std::map<std::string, Setter>& Setters() {
        }},
       {"version_suffix",
        [](InstrumentConfig& c, const std::string& v) {
-         c.versionSuffix = std::u16string(v.begin(), v.end());
+         std::u16string units;
+         if (!Utf8ToUtf16(v, units)) return false;
+         c.versionSuffix = units;
          return true;
        }},
       {"signature", U32(&InstrumentConfig::signature)},

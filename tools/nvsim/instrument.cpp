@@ -99,9 +99,11 @@ void PutCounted(std::vector<uint8_t>& out, const std::string& text) {
   out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-// A fixed char[width] field: the text cut to width - 1 bytes, NUL-padded.
+// A fixed char[width] field: the text NUL-padded; a text of width bytes or
+// more fills the whole field and has no terminator (as a careless instrument
+// may send it).
 void PutFixed(std::vector<uint8_t>& out, const std::string& text, size_t width) {
-  const size_t n = std::min(text.size(), width - 1);
+  const size_t n = std::min(text.size(), width);
   out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
   out.insert(out.end(), width - n, 0);
 }

@@ -191,6 +191,7 @@ struct Simulator::Impl {
     std::unique_ptr<Instrument> model;
     std::string folder;
     bool plugged = false;
+    bool stale = false;  // files left behind by a crash, nobody listening
     int listenFd = -1;
     std::unique_ptr<Connection> conn;
     uint64_t connGen = 0;  // changes whenever the connection goes
@@ -306,6 +307,7 @@ struct Simulator::Impl {
     }
     slot.listenFd = fd;
     slot.plugged = true;
+    slot.stale = false;
     Log(slot, std::string("plugged") + (slot.model->InLoader() ? " (loader)" : "") + " at " +
                   slot.SocketPath());
     ++slot.plugs;
@@ -343,7 +345,27 @@ struct Simulator::Impl {
     slot.mute.clear();
   }
 
+  // What a crashed server leaves: both files stay, the socket refuses
+  // connections, the open connection ends.
+  void Crash(Slot& slot) {
+    if (!slot.plugged) return;
+    Log(slot, "crashed: entry left behind");
+    ::close(slot.listenFd);
+    slot.listenFd = -1;
+    CloseConnection(slot);
+    CloseMute(slot);
+    slot.plugged = false;
+    slot.stale = true;
+    ++slot.plugGen;
+    Wake();
+  }
+
   void RemoveEntry(Slot& slot) {
+    if (slot.stale) {
+      ::unlink(slot.SocketPath().c_str());
+      ::unlink(slot.PropsPath().c_str());
+      slot.stale = false;
+    }
     if (slot.plugged) {
       Log(slot, "unplugged");
       ::unlink(slot.SocketPath().c_str());
@@ -856,6 +878,14 @@ bool Simulator::Unplug(Id id, uint32_t replugAfterMs) {
   Impl::Slot* slot = impl_->Find(id);
   if (slot == nullptr) return false;
   impl_->Unplug(*slot, replugAfterMs);
+  return true;
+}
+
+bool Simulator::Crash(Id id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr || !slot->plugged) return false;
+  impl_->Crash(*slot);
   return true;
 }
 

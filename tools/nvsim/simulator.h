@@ -71,6 +71,11 @@ class Simulator {
   // Removes the entry and drops the connection; re-plugs after replugAfterMs
   // (dilated) unless it is kNever.
   bool Unplug(Id id, uint32_t replugAfterMs = kNever);
+  // As if the server had crashed: the connection ends, the listening socket
+  // closes, but <name>.sock and <name>.props stay, so the entry still
+  // enumerates and a connect is refused (ECONNREFUSED). Plug recreates the
+  // entry; Unplug, Remove and Stop delete the files. False when not plugged.
+  bool Crash(Id id);
   bool Remove(Id id);
 
   std::string DevicePath(Id id) const;

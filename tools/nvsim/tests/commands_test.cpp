@@ -178,6 +178,22 @@ TEST_F(CommandsTest, ShortPublicAreaAndFixedSeed) {
   EXPECT_EQ(CString(plain, 4 + 12, 32), "S-1");
 }
 
+TEST_F(CommandsTest, TextsThatFillTheirFieldHaveNoTerminator) {
+  auto config = Config("nv-1");
+  config.publicArea.prodSerNumber = std::string(40, 'S');  // longer than char[32]
+  config.publicArea.trgFileName = std::string(31, 'T');    // fits with its NUL
+  config.flashSeed = 7;
+  Open(config);
+  Payload p(Ask(kRdFlashArea, {1}).payload);
+  p.U32();
+  p.U32();
+  const Bytes plain = Unmask(p.Take(p.Left()), 7);
+  const Bytes serial(plain.begin() + 4 + 12, plain.begin() + 4 + 44);
+  EXPECT_EQ(serial, Bytes(32, 'S'));  // all 32 bytes, no NUL anywhere
+  EXPECT_EQ(plain[4 + 44], 'T');      // the next field starts right after it
+  EXPECT_EQ(plain[4 + 44 + 31], 0);
+}
+
 TEST_F(CommandsTest, VersionSerialAndSignature) {
   auto config = Config("nv-1");
   config.bootVersion = 0x00010002;

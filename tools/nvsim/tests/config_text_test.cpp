@@ -110,6 +110,12 @@ TEST(ConfigTextTest, FaultsAndBytes) {
   EXPECT_FALSE(ParseFault("late code=NO_SUCH", fault, error));
   EXPECT_FALSE(ParseFault("late colour=red", fault, error));
 
+  InstrumentConfig config;
+  ASSERT_TRUE(ApplySetting(config, "version_suffix", "\xCE\xB2-\xF0\x9F\x98\x80", error));
+  EXPECT_EQ(config.versionSuffix, (std::u16string{0x03B2, u'-', 0xD83D, 0xDE00}));
+  EXPECT_FALSE(ApplySetting(config, "version_suffix", "\xCE", error));      // cut off
+  EXPECT_FALSE(ApplySetting(config, "version_suffix", "\xC0\xAF", error));  // overlong
+
   std::vector<uint8_t> bytes;
   EXPECT_TRUE(ParseHexBytes("de:AD,be ef", bytes));
   EXPECT_EQ(bytes, (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF}));

@@ -114,6 +114,28 @@ TEST_F(StandInTest, ReplugAfterDelayKeepsTheDevicePath) {
   EXPECT_EQ(sim_->State(id)->plugs, 2u);
 }
 
+TEST_F(StandInTest, ACrashLeavesAStaleEntryThatRefusesConnections) {
+  const auto id = AddInstrument(Config("nv-1"));
+  const std::string path = sim_->DevicePath(id);
+  Client client;
+  ASSERT_EQ(client.Open(path), 0u);
+  ASSERT_TRUE(sim_->Crash(id));
+  EXPECT_TRUE(client.ClosedByPeer(1000));
+  EXPECT_EQ(Enumerate(ClassFolder()), std::vector<std::string>{"nv-1"});  // still listed
+  Client again;
+  EXPECT_FALSE(again.Connect(path));
+  EXPECT_FALSE(sim_->State(id)->plugged);
+  EXPECT_FALSE(sim_->Crash(id));
+
+  ASSERT_TRUE(sim_->Plug(id));  // a new server takes the name over
+  EXPECT_EQ(again.Open(path), 0u);
+  again.Close();
+  ASSERT_TRUE(sim_->Crash(id));
+  ASSERT_TRUE(sim_->Unplug(id));  // removes what the crash left
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(sim_->PropertiesPath(id)));
+}
+
 TEST_F(StandInTest, RejectsNamesThatCannotBeEntries) {
   std::string error;
   auto bad = Config(".hidden");
