@@ -5,19 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <memory>
 #include <string>
 
 #include "base/format.h"
 #include "base/log.h"
-#include "platform/files.h"
-#include "platform/system.h"
-#include "platform/thread.h"
+#include "device/support/private_simulator.h"
 #include "platform/time.h"
 #include "protocol/commands.h"
-#include "simulator.h"
 
 namespace {
 
@@ -34,23 +30,13 @@ class Registry : public ::testing::Test {
     platform::SetTimeScale(kTimeScale);
     SetPrintHook(CaptureLog);
     g_Log.clear();
-    static std::atomic<uint32_t> counter{0};
-    root_ =
-        "/tmp/nvr" + std::to_string(platform::CurrentProcessId()) + "_" + std::to_string(counter++);
-    platform::CreateDirectory(root_.c_str());
-    platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root_.c_str());
-    nvsim::Simulator::Options options;
-    options.root = root_;
-    options.timeScale = kTimeScale;
-    sim_ = std::make_unique<nvsim::Simulator>(options);
+    sim_ = std::make_unique<devicetest::PrivateSimulator>("/tmp/nvr", kTimeScale);
     std::string error;
     ASSERT_TRUE(sim_->Start(&error)) << error;
   }
   void TearDown() override {
     registry_.reset();
-    sim_.reset();  // removes the entries
-    platform::RemoveDirectory((root_ + "/{A5DCBF10-6530-11D2-901F-00C04FB951ED}").c_str());
-    platform::RemoveDirectory(root_.c_str());
+    sim_.reset();
   }
 
   nvsim::Simulator::Id Add(const std::string& name) {
@@ -67,8 +53,7 @@ class Registry : public ::testing::Test {
     ASSERT_TRUE(sim_->AddFault(id, fault));
   }
 
-  std::string root_;
-  std::unique_ptr<nvsim::Simulator> sim_;
+  std::unique_ptr<devicetest::PrivateSimulator> sim_;
   std::unique_ptr<DeviceRegistry> registry_ = std::make_unique<DeviceRegistry>();
 };
 

@@ -1,17 +1,12 @@
 #include "host.h"
 
 #include <algorithm>
-#include <atomic>
 
-#include "platform/files.h"
 #include "platform/system.h"
-#include "platform/thread.h"
 
 namespace e2e {
 
 namespace {
-
-std::atomic<uint32_t> g_RootCounter{0};
 
 template <typename Fn>
 void Resolve(void* module, const char* name, Fn& target) {
@@ -35,17 +30,6 @@ Exports LoadExports() {
   return exports;
 }
 
-void RemoveTree(const std::string& path) {
-  platform::ListDirectory(path.c_str(), [&](const platform::DirectoryEntry& entry) {
-    const std::string child = path + "/" + entry.name;
-    if (entry.isDirectory)
-      RemoveTree(child);
-    else
-      platform::RemoveFile(child.c_str());
-  });
-  platform::RemoveDirectory(path.c_str());
-}
-
 }  // namespace
 
 const Exports& Library() {
@@ -57,27 +41,15 @@ void HostTest::SetUp() {
   const Exports& library = Library();
   ASSERT_NE(library.getDeviceList, nullptr);
   ASSERT_NE(library.getDeviceDatabaseInfo, nullptr);
-  // A short private root (socket paths must stay below 108 bytes), read by
-  // the library at every enumeration.
-  root_ = "/tmp/nve" + std::to_string(platform::CurrentProcessId()) + "_" +
-          std::to_string(g_RootCounter++);
-  RemoveTree(root_);
-  platform::CreateDirectory(root_.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root_.c_str());
-  nvsim::Simulator::Options options;
-  options.root = root_;
-  options.timeScale = kTimeScale;
-  sim_ = std::make_unique<nvsim::Simulator>(options);
+  sim_ = std::make_unique<devicetest::PrivateSimulator>("/tmp/nve", kTimeScale);
   std::string error;
   ASSERT_TRUE(sim_->Start(&error)) << error;
 }
 
 void HostTest::TearDown() {
-  if (sim_ != nullptr) sim_->Stop();
   sim_.reset();
   // Let the library forget this test's instruments before the next test.
   if (Library().getDeviceList != nullptr) Library().getDeviceList(nullptr);
-  RemoveTree(root_);
 }
 
 std::vector<uint32_t> HostTest::List() {

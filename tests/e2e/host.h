@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "device/support/private_simulator.h"
 #include "nvdevices/NVDevices.h"
-#include "simulator.h"
 
 namespace e2e {
 
@@ -45,8 +45,7 @@ class HostTest : public ::testing::Test {
   nvsim::Simulator::Id Add(nvsim::InstrumentConfig config);
   nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const;
 
-  std::string root_;
-  std::unique_ptr<nvsim::Simulator> sim_;
+  std::unique_ptr<devicetest::PrivateSimulator> sim_;
 };
 
 // A healthy instrument with this entry name and serial.

@@ -87,11 +87,11 @@ TEST(ReadInstruments, ReadsEveryListedIdentity) {
   EXPECT_EQ(instruments[1].hardwareId, std::nullopt);
 
   const std::string table = FormatTable(instruments);
-  EXPECT_NE(table.find(" 3  NV2-000001  123456-ABCDEF-000042  56 34 12 00 EF CD AB 00 42 00 00 00\n"),
-            std::string::npos)
+  EXPECT_NE(
+      table.find(" 3  NV2-000001  123456-ABCDEF-000042  56 34 12 00 EF CD AB 00 42 00 00 00\n"),
+      std::string::npos)
       << table;
-  EXPECT_NE(table.find(" 7  -           (not valid)           -\n"), std::string::npos)
-      << table;
+  EXPECT_NE(table.find(" 7  -           (not valid)           -\n"), std::string::npos) << table;
   EXPECT_EQ(FormatTable({}), "No instruments found.\n");
 
   const std::string json = FormatJson(instruments);
