@@ -10,9 +10,7 @@
 //
 // Best of several repetitions, steady clock; building is timed, releasing
 // the data is not (on both sides). inih is loaded at run time
-// (libinih.so.1, Debian libinih-dev).
-#include <ini.h>
-
+// (libinih.so.1, Debian libinih-dev), so the benchmark builds without it.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -86,7 +84,9 @@ int InihHandler(void* user, const char* section, const char* name, const char* v
   return 1;
 }
 
-using ParseString = int (*)(const char*, ini_handler, void*);
+// inih's ini_parse_string and its handler type (ini.h).
+using IniHandler = int (*)(void* user, const char* section, const char* name, const char* value);
+using ParseString = int (*)(const char* text, IniHandler handler, void* user);
 
 // A checksum over sections, keys and values in order.
 uint64_t Mix(uint64_t hash, const char* text) {
@@ -130,8 +130,8 @@ int main() {
   const auto parseString =
       reinterpret_cast<ParseString>(platform::FindProcedure(inih, "ini_parse_string"));
   if (parseString == nullptr) {
-    std::printf("ini: inih (libinih.so.1) not found; install libinih-dev\n");
-    return 1;
+    std::printf("ini: skipped, inih (libinih.so.1) not found; install libinih-dev\n");
+    return 0;
   }
 
   const std::string plainText = Generate(false);
