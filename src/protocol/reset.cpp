@@ -42,8 +42,12 @@ bool RealUSBDevice::StartTarget() {
   platform::Sleep(wait);
 
   // Starting the target re-enumerates the instrument: when the old handle no
-  // longer reaches it, open the path again before setting up the session.
-  if (!SetTimeout(Timeout) && !Reinitialize()) return false;
+  // longer reaches the driver, open the path again before setting up the
+  // session.
+  unsigned char handleStatus[4] = {};
+  if (!IoControl(platform::kIoctlGetHandleStatus, nullptr, 0, handleStatus, sizeof handleStatus) &&
+      !Reinitialize())
+    return false;
   if (!SetExchange() || !GetStatus()) return false;
   if ((StatusWord & BOOT_BIT) != 0) {
     Log("Error: BOOT_BIT is on after START_TARGET\n");
