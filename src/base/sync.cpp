@@ -144,7 +144,10 @@ PTickTimeout::PTickTimeout(uint32_t period, bool expiredNow, bool autoRestart)
 
 bool PTickTimeout::IsExpired() {
   uint32_t now = platform::TickCount();
-  bool expired = now > deadline;
+  // Compared as elapsed time, so that a tick count wrapping between start and
+  // deadline (every 49.7 days, sooner on a dilated test clock) still expires
+  // on time. A deadline of 0 means "expired from the start".
+  bool expired = deadline == 0 || now - start > deadline - start;
   if (expired && autoRestart) {
     if (now == 0) now = platform::TickCount();
     start = now;
