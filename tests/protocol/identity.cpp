@@ -57,7 +57,7 @@ TEST_F(IdentityTest, SetExchangeSecondTryAfterTwoSeconds) {
   ASSERT_TRUE(device->SetExchange()) << LogText();
   const uint32_t elapsed = DilatedSince(start);
   EXPECT_GE(elapsed, 2000u + 200u + 500u);           // time-out, failure pause, pause between tries
-  EXPECT_LT(elapsed, 2000u + 200u + 500u + 6000u);   // no second 2000 ms pause
+  EXPECT_LT(elapsed, 2000u + 200u + 500u + 6000u);   // margin for a loaded machine
   EXPECT_EQ(Received(id, SET_EXCHANGE).size(), 2u);  // no exchange retry inside a try
   EXPECT_EQ(device->Timeout, ZdUSBDevice::kDefaultTimeout);  // restored
 }
