@@ -116,11 +116,7 @@ TEST_F(Exports, FailedIdentificationUsesUpAnId) {
 }
 
 TEST_F(Exports, SerialAndHardwareIdBytes) {
-  auto config = Instrument("nv-a", "ABC");
-  config.hwId[0] = 1;
-  config.hwId[1] = 2;
-  config.hwId[2] = 3;
-  Add(config);
+  Add(Instrument("nv-a", "ABC", {1, 2, 3}));
   const auto ids = List();
   ASSERT_EQ(ids.size(), 1u);
   EXPECT_EQ(Library().getDeviceSerial(ids[0], nullptr), 4u);
@@ -129,16 +125,9 @@ TEST_F(Exports, SerialAndHardwareIdBytes) {
 }
 
 TEST_F(Exports, HardwareIdWithAZeroWordIsNotGiven) {
-  auto zeroMiddle = Instrument("nv-a", "");  // no serial in the public area
-  zeroMiddle.hwId[0] = 0x1000000;
-  zeroMiddle.hwId[1] = 0;
-  zeroMiddle.hwId[2] = 2;
-  Add(zeroMiddle);
-  auto wide = Instrument("nv-b", "");
-  wide.hwId[0] = 0x80000001;
-  wide.hwId[1] = 0x00ABCDEF;
-  wide.hwId[2] = 0xFFFFFFFF;
-  Add(wide);
+  // No serials in the public areas.
+  Add(Instrument("nv-a", "", {0x1000000, 0, 2}));
+  Add(Instrument("nv-b", "", {0x80000001, 0x00ABCDEF, 0xFFFFFFFF}));
   const auto ids = List();
   ASSERT_EQ(ids.size(), 2u);  // listed all the same
   std::vector<std::optional<std::string>> serials;

@@ -108,6 +108,13 @@ nvsim::Simulator::InstrumentState HostTest::State(nvsim::Simulator::Id id) const
   return state.value_or(nvsim::Simulator::InstrumentState{});
 }
 
+nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial,
+                                   const std::array<uint32_t, 3>& hardwareId) {
+  nvsim::InstrumentConfig config = Instrument(name, serial);
+  std::copy(hardwareId.begin(), hardwareId.end(), config.hwId);
+  return config;
+}
+
 nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial) {
   nvsim::InstrumentConfig config;
   config.name = name;

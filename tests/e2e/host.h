@@ -48,7 +48,10 @@ class HostTest : public ::testing::Test {
   std::unique_ptr<devicetest::PrivateSimulator> sim_;
 };
 
-// A healthy instrument with this entry name and serial.
+// A healthy instrument with this entry name and serial (and hardware id
+// words low, middle, high when given).
 nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial);
+nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial,
+                                   const std::array<uint32_t, 3>& hardwareId);
 
 }  // namespace e2e
