@@ -186,6 +186,10 @@ int main() {
   std::printf("of which the exchanges and the rest: %.1f ms\n", median * 1e3 - fixedMs);
 
   sim.Stop();
+  // The log lives in the private folder: switch it off (the devices still
+  // log their closing at exit) so that the folder can go.
+  SetLogBaseName(nullptr);
+  CloseLog();
   DeleteTree(root.c_str());
   return 0;
 }
