@@ -420,6 +420,20 @@ TEST_F(MySQLTest, SaveAllRecordsLoadsThroughAFile) {
   EXPECT_TRUE(Interface()->SaveAllRecords(&empty));
 }
 
+TEST_F(MySQLTest, BulkLinesHoldEscapedValuesWithoutQuotes) {
+  Table("t_line", "k int, t varchar(20), d datetime, b longblob, e longblob, f double");
+  PRecordSet set(db_.get(), "t_line", 0, "select * from t_line", PRecordSet::kNoLoad);
+  PRecord record(&set, false);
+  record[0]->SetLong(-7);
+  record[1]->SetText("a'b\r\n\\");
+  record[2]->SetDate(OleDate(2021, 3, 4, 5, 6, 7));
+  record[3]->SetRawData(3, "\0x'");
+  record[5]->SetDouble(0.5);
+  std::string line;
+  Interface()->AppendBulkLine(line, record, set.ColumnCount());
+  EXPECT_EQ(line, std::string("-7\ra\\'b\\r\\n\\\\\r2021-03-04 05:06:07\r\\0x\\'\r\r0.5\n"));
+}
+
 TEST_F(MySQLTest, Utf8OptionKeepsFourByteCharacters) {
   Table("t_utf8", "k int primary key, t varchar(40)");
   MySQLDataBase utf8(server_.name.c_str(), 0x88);

@@ -85,6 +85,11 @@ MySQLAddress SplitUrl(const char* text, uint32_t flags) {
   return address;
 }
 
+uint32_t ConnectionPort(const MySQLAddress& address) {
+  if (address.port == 0 || address.schemePort == 80) return 3306;
+  return address.port;
+}
+
 // ---------------------------------------------------------------------------
 // MySQLDataBase
 
@@ -150,10 +155,8 @@ bool MySQLDataBase::OpenAtAddress(const char* address, const char* databaseName)
     Message("sf", "Invalid MySQL database address, please contact %s administrator", ModuleName());
     return false;
   }
-  uint32_t port = parts.port;
-  if (port == 0 || parts.schemePort == 80) port = 3306;
   return OpenServer(parts.host.c_str(), parts.user.c_str(), parts.password.c_str(), databaseName,
-                    port);
+                    ConnectionPort(parts));
 }
 
 bool MySQLDataBase::OpenServer(const char* host, const char* user, const char* password,

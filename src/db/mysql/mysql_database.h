@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/containers.h"
@@ -96,6 +97,9 @@ class MySQLInterface : public MSSQLInterface, public BaseObject {
 
   // The MySQL literal of a field's value.
   PStr FormatValue(const PField& field);
+  // One record's line of the bulk-load file: the literals without their
+  // outer quotes, separated by CR, ended by LF.
+  void AppendBulkLine(std::string& line, const PRecord& record, uint32_t columns);
 
   uint32_t CreatorThread() const { return creatorThread_; }
   st_mysql* Client() const { return client_; }
@@ -173,6 +177,9 @@ struct MySQLAddress {
   int scheme = -1;
 };
 MySQLAddress SplitUrl(const char* text, uint32_t flags);
+// The port to connect to: the split port, or 3306 when that is 0 or the
+// scheme's own port is 80.
+uint32_t ConnectionPort(const MySQLAddress& address);
 // The address as it is split: on Windows of major version 5 an "https:"
 // address loses its "s", so that it is split under the plain http scheme.
 PStr AddressForSplit(const char* address, bool windowsMajor5);

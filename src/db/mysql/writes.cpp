@@ -137,6 +137,20 @@ bool MySQLInterface::SaveRecord(PRecordSet* recordSet, PRecord* record) {
   return true;
 }
 
+void MySQLInterface::AppendBulkLine(std::string& line, const PRecord& record, uint32_t columns) {
+  for (uint32_t i = 0; i < columns; ++i) {
+    if (i > 0) line.push_back('\r');
+    if (i >= record.Count()) continue;
+    const PStr value = FormatValue(*record.At(i));
+    const char* text = value.c_str();
+    size_t length = value.Length();
+    if (length > 0 && text[0] == '\'') ++text, --length;
+    if (length > 0 && text[length - 1] == '\'') --length;
+    line.append(text, length);
+  }
+  line.push_back('\n');
+}
+
 bool MySQLInterface::SaveAllRecords(PRecordSet* recordSet) {
   MySQLRecordset* own = recordSet != nullptr ? FindRecordSet(recordSet->Handle()) : nullptr;
   if (own == nullptr) {
@@ -156,17 +170,7 @@ bool MySQLInterface::SaveAllRecords(PRecordSet* recordSet) {
     for (uint32_t r = 0; r < recordSet->Count(); ++r) {
       PRecord* record = recordSet->At(r);
       line.clear();
-      for (uint32_t i = 0; i < columns; ++i) {
-        if (i > 0) line.push_back('\r');
-        if (i >= record->Count()) continue;
-        const PStr value = FormatValue(*record->At(i));
-        const char* text = value.c_str();
-        size_t length = value.Length();
-        if (length > 0 && text[0] == '\'') ++text, --length;
-        if (length > 0 && text[length - 1] == '\'') --length;
-        line.append(text, length);
-      }
-      line.push_back('\n');
+      AppendBulkLine(line, *record, columns);
       if (!file.Write(line.data(), line.size())) {
         SetError("Cannot write file '%s'", path.Path());
         return false;
