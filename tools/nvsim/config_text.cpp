@@ -553,7 +553,7 @@ const char* SettingsHelp() {
                         order, one per command (a command that is not the one expected is
                         answered normally)
       KIND: no-reply late split wrong-index wrong-code unrecognized truncate
-            overstate-length garbage raw unplug
+            overstate-length oversize garbage raw unplug
       code: a command name (GET_VERSION) or number; none = every command
       times: commands affected (1); 0 = all of them
   transport_fault       KIND [on=READ|WRITE|CONTROL|any] [skip=N] [times=N] [value=N]

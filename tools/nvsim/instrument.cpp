@@ -65,7 +65,7 @@ constexpr NamedFault kFaultNames[] = {
     {FaultKind::kWrongCode, "wrong-code"}, {FaultKind::kUnrecognized, "unrecognized"},
     {FaultKind::kTruncate, "truncate"},    {FaultKind::kOverstateLength, "overstate-length"},
     {FaultKind::kGarbage, "garbage"},      {FaultKind::kRaw, "raw"},
-    {FaultKind::kUnplug, "unplug"},
+    {FaultKind::kUnplug, "unplug"},        {FaultKind::kOversize, "oversize"},
 };
 
 constexpr size_t kTraceEntrySize = 28;
@@ -295,7 +295,14 @@ void Instrument::HandleCommand(const std::vector<uint8_t>& frame, uint64_t nowMs
   uint32_t parts = 1;
   uint32_t gap = 0;
   std::optional<Action> drop;
-  // Header changes first, then whole-reply replacements, then cutting.
+  // Padding first, then header changes, then whole-reply replacements, then
+  // cutting.
+  for (const Fault* f : active) {
+    if (f->kind != FaultKind::kOversize) continue;
+    const size_t total = f->value != 0 ? f->value : config_.inBufferSize + 16u;
+    if (total > reply.size()) reply.resize(total, 0);
+    StoreU32(reply.data(), static_cast<uint32_t>(reply.size() - 4));
+  }
   for (const Fault* f : active) {
     delay += f->kind == FaultKind::kUnplug ? 0 : f->delayMs;
     switch (f->kind) {

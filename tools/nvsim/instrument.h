@@ -95,6 +95,8 @@ enum class FaultKind {
   kUnrecognized,     // "unrecognized command" 0xE0000006; the command has no effect
   kTruncate,         // only the first `value` bytes of the reply are sent (default 6)
   kOverstateLength,  // the length word is `value` larger than the data (default 16)
+  kOversize,         // the reply is zero-padded to `value` bytes in all, its length word matching
+                     // (default: the input buffer size reported by SET_EXCHANGE + 16)
   kGarbage,          // `bytes` (or `value` pseudo-random bytes, default 16) instead of the reply
   kRaw,              // `bytes` exactly instead of the reply (scripted replies)
   kUnplug,           // no reply; the instrument drops off after delayMs, back after replugMs

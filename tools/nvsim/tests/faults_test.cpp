@@ -111,6 +111,15 @@ TEST_F(FaultsTest, HeaderFaults) {
   ASSERT_TRUE(Send(kGetVersion, 2));
   reply = ReadAll();
   EXPECT_EQ(Get32(reply, 0), reply.size() - 4 + 100);
+  // A reply really longer than the host's input buffer (1024 by default).
+  sim_->AddFault(id_, MakeFault(FaultKind::kOversize, 0x8000000C));
+  ASSERT_TRUE(Send(0x8000000C, 3));
+  reply = ReadAll();
+  ASSERT_EQ(reply.size(), 1040u);
+  EXPECT_EQ(Get32(reply, 0), 1036u);
+  EXPECT_EQ(Get32(reply, 4), 0x8300000Cu);
+  EXPECT_EQ(Get32(reply, 8), 0xFF01FF32u);
+  EXPECT_EQ(Bytes(reply.begin() + 12, reply.end()), Bytes(1028, 0));
   // Faults applied once; the next ones are sound.
   const auto fine = Exchange(client_, Command(kGetStatus, 4));
   ASSERT_TRUE(fine);
