@@ -99,6 +99,14 @@ TEST(MySQLRestart, NextStatementReconnects) {
                             own.name.c_str(), own.port));
   ASSERT_TRUE(server.Run("stop"));
   EXPECT_EQ(backEnd->QueryInteger(nullptr, "select 3"), 0);
-  EXPECT_EQ(std::string(backEnd->ErrorText()).find("MySQL connection failed: "), 0u)
+  EXPECT_EQ(std::string(backEnd->ErrorText()).find("MySQL connection failed: Can't connect"), 0u)
       << backEnd->ErrorText();
+  // A record set opened now quotes the reason after its own text.
+  ClearCapturedMessages();
+  db.ErrorOutput = CaptureOutput;
+  PRecordSet set(&db, "", 0, "select 1", 0);
+  ASSERT_EQ(CapturedMessages().size(), 1u);
+  EXPECT_NE(CapturedMessages()[0].find("Cannot create recordset: query: Can't connect"),
+            std::string::npos)
+      << CapturedMessages()[0];
 }

@@ -202,11 +202,8 @@ MySQLInterface::MySQLInterface(MySQLDataBase* owner)
 }
 
 MySQLInterface::~MySQLInterface() {
-  if (connection_ != nullptr || client_ != nullptr) {
-    recordSets_.DeleteAll();
-    CloseConnection();
-  }
   recordSets_.DeleteAll();
+  CloseConnection();
 }
 
 uint32_t MySQLInterface::EffectiveOptions() const {
@@ -267,6 +264,10 @@ void MySQLInterface::ApplyOptions() {
 bool MySQLInterface::Connect(const char* host, const char* user, const char* password,
                              const char* database, uint32_t port) {
   if (connection_ != nullptr) return true;
+  if (client_ != nullptr) {
+    mysql_close(client_);  // left by a failed attempt
+    client_ = nullptr;
+  }
   // The arguments may be this interface's own stored texts (reconnect).
   PStr newHost(host), newUser(user), newPassword(password), newDatabase(database);
   host_ = newHost;
@@ -296,9 +297,9 @@ bool MySQLInterface::Connect(const char* host, const char* user, const char* pas
   connection_ = mysql_real_connect(client_, host_.c_str(), user_.c_str(), password_.c_str(),
                                    database_.c_str(), port_, nullptr, clientFlags_);
   if (connection_ == nullptr) {
+    // The client handle stays until the next attempt: it holds the reason,
+    // which later statement errors quote.
     SetMySQLError("MySQL connection failed");
-    mysql_close(client_);
-    client_ = nullptr;
     return false;
   }
   if (EffectiveOptions() & kMySQLUtf8) {
