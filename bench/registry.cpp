@@ -124,7 +124,7 @@ int main() {
   std::printf("GetDeviceList / Refresh ratio: %.2f (goal <= 1.5)\n", bestList / bestRefresh);
 
   // The part of the call that is the connection check of every listed
-  // device (one handle-status request each, a round trip to the driver).
+  // device (a look at each connection, no request to the driver).
   double bestChecks = 1e9;
   {
     PSharedObjectLocker hold(DeviceExportLock());

@@ -14,10 +14,10 @@ class NVDevice : public RealUSBDevice {
   ~NVDevice() override;
   const char* ClassName() const override { return "NVDevice"; }
 
-  // True when the device's driver connection still answers: a handle-status
-  // request goes through. An instrument that was unplugged (and perhaps
-  // plugged in again under the same path) fails it, because its old
-  // connection is gone even though nothing was sent since.
+  // True while the device's driver connection still stands
+  // (IsConnectionAlive, no request to the driver). An instrument that was
+  // unplugged (and perhaps plugged in again under the same path) fails it,
+  // because its old connection is gone even though nothing was sent since.
   bool StillAttached();
 
   uint32_t Id = 0;

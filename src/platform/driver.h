@@ -77,6 +77,18 @@ bool ReadDriver(DeviceHandle handle, void* buffer, uint32_t count, uint32_t& rec
 bool DriverControl(DeviceHandle handle, uint32_t code, const void* input, uint32_t inputSize,
                    void* output, uint32_t outputSize, uint32_t& returned);
 
+// True while the handle's connection to the driver still stands, found out
+// without a request to the driver and without waiting: false for a handle
+// that is not open (error 6), one that met an error 1167 before, or one whose
+// device has gone (unplugged) since the last request. It never takes or
+// disturbs bytes the driver has delivered; bytes waiting to be read mean the
+// connection stands. On POSIX the socket is peeked at without blocking: the
+// end of the stream (or a reset) means the device is gone. Windows has no
+// such look at a driver handle without a call into the driver; there the
+// honest check is a handle-status request (kIoctlGetHandleStatus) that fails
+// with 1167 once the device has been removed.
+bool DriverConnectionAlive(DeviceHandle handle);
+
 // Closes a handle (CloseHandle). False with error 6 for a value that is not
 // an open handle (0, kInvalidDeviceHandle, or one closed before).
 bool CloseDriverHandle(DeviceHandle handle);

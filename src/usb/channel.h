@@ -100,6 +100,10 @@ class ZdUSBDevice : public BaseObject {
   static void Message(const char* format, ...);
 
   bool IsOpen() const { return Handle != platform::kInvalidDeviceHandle && Handle != 0; }
+  // True while the handle is open and its driver connection still stands
+  // (platform::DriverConnectionAlive): no request goes to the driver, so the
+  // check is cheap; a device unplugged since the last transfer fails it.
+  bool IsConnectionAlive() const { return IsOpen() && platform::DriverConnectionAlive(Handle); }
   uint32_t ThreadBufferCount();
 
   // The device handle: invalid while nothing is open, 0 after Close.

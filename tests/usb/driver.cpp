@@ -234,6 +234,50 @@ TEST_F(DriverTest, GoneDevicesAndHandlesClosedUnderAReader) {
       << error;
 }
 
+// The alive check sends nothing and leaves a reply waiting where it is; it
+// notices an unplug that no request has met yet, and a re-plug does not
+// bring the old handle back.
+TEST_F(DriverTest, ConnectionAliveWithoutARequest) {
+  const auto id = AddInstrument("nv1");
+  const DeviceHandle handle = Open(id);
+  ASSERT_NE(handle, kInvalidDeviceHandle);
+  EXPECT_TRUE(platform::DriverConnectionAlive(handle));
+  EXPECT_EQ(platform::LastError(), platform::kErrorSuccess);
+
+  const std::vector<uint8_t> frame = usbtest::CommandFrame(nvsim::command::kGetStatus);
+  uint32_t count = 0;
+  ASSERT_TRUE(
+      platform::WriteDriver(handle, frame.data(), static_cast<uint32_t>(frame.size()), count));
+  ASSERT_TRUE(sim_->WaitFor(
+      id, [](const auto& s) { return s.queuedTransfers > 0; }, 3000));
+  const uint64_t commands = State(id).commands;
+  const uint64_t bytes = State(id).bytesFromHost;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(platform::DriverConnectionAlive(handle));
+  EXPECT_EQ(State(id).commands, commands);
+  EXPECT_EQ(State(id).bytesFromHost, bytes);
+  char reply[64];
+  EXPECT_TRUE(platform::ReadDriver(handle, reply, sizeof reply, count));
+  EXPECT_GE(count, 8u);
+
+  ASSERT_TRUE(sim_->Unplug(id, 50));
+  EXPECT_FALSE(platform::DriverConnectionAlive(handle));
+  EXPECT_EQ(platform::LastError(), platform::kErrorDeviceNotConnected);
+  ASSERT_TRUE(sim_->WaitFor(
+      id, [](const auto& s) { return s.plugged; }, 3000));
+  EXPECT_FALSE(platform::DriverConnectionAlive(handle));
+  const DeviceHandle fresh = Open(id);
+  ASSERT_NE(fresh, kInvalidDeviceHandle);
+  EXPECT_TRUE(platform::DriverConnectionAlive(fresh));
+
+  EXPECT_TRUE(platform::CloseDriverHandle(handle));
+  for (const DeviceHandle gone : {handle, DeviceHandle{0}, kInvalidDeviceHandle}) {
+    EXPECT_FALSE(platform::DriverConnectionAlive(gone));
+    EXPECT_EQ(platform::LastError(), platform::kErrorInvalidHandle);
+  }
+  platform::CloseDriverHandle(fresh);
+}
+
 }  // namespace
 
 namespace {

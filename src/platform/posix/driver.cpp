@@ -103,7 +103,7 @@ struct Connection {
   const int fd;
   std::atomic<bool> closed{false};  // the handle was closed (maybe while in use)
   std::mutex requestLock;           // one request at a time; guards what follows
-  bool broken = false;              // the device is gone for this handle
+  std::atomic<bool> broken{false};  // the device is gone for this handle
   uint32_t timeout = kInitialTimeout;
   std::vector<uint8_t> rx = std::vector<uint8_t>(0x10000);
   size_t rxBegin = 0;
@@ -436,6 +436,26 @@ bool DriverControl(DeviceHandle handle, uint32_t code, const void* input, uint32
   // The server now holds this time-out; the reply guard follows it.
   if (code == kIoctlSetTimeout && inputSize >= 4)
     connection->timeout = GetU32(static_cast<const uint8_t*>(input));
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool DriverConnectionAlive(DeviceHandle handle) {
+  const std::shared_ptr<Connection> connection = FindConnection(handle);
+  if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  if (connection->closed.load() || connection->broken.load()) return Fail(kErrorDeviceNotConnected);
+  // Between requests the server sends nothing, so a readable socket means
+  // either the end of the stream (the device was unplugged) or a reply still
+  // waiting for its reader. Peeking keeps that reply where it is; no request
+  // lock is needed, since nothing is taken off the stream.
+  for (;;) {
+    char byte;
+    const ssize_t got = ::recv(connection->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) break;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    return Fail(kErrorDeviceNotConnected);  // end of stream, reset, or another error
+  }
   SetLastError(kErrorSuccess);
   return true;
 }
