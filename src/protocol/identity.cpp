@@ -179,8 +179,12 @@ bool RealUSBDevice::SetExchange() {
 
 bool RealUSBDevice::GetStatus() {
   BeginCommand(GET_STATUS).Exchange();
+  if (WasError) return false;
+  // An "unrecognized command" reply carries no status word: nothing is read,
+  // StatusWord keeps its value and the caller sees the reply code.
+  if (ReplyCode == kUnrecognizedCommand) return true;
   uint32_t status = 0;
-  if (WasError || !TakeU32(status)) return false;
+  if (!TakeU32(status)) return false;
   StatusWord = status;
   if (CommandTraceLevel(GET_STATUS) == 1) {
     PStr text;

@@ -76,6 +76,29 @@ TEST_F(IdentityTest, StatusAndMaskTexts) {
   EXPECT_EQ(text.c_str(), std::string("00000203: 0x1, CH1_MASK, IR2_ENA_MASK"));
 }
 
+// "Unrecognized command" in answer to GET_STATUS carries no status word: no
+// reading past the reply, no failure, the old status word stays, and the
+// device goes on working.
+TEST_F(IdentityTest, UnrecognizedStatusRequestReadsNoWord) {
+  nvsim::InstrumentConfig config;
+  config.status = 0x80;
+  config.faults.push_back(FaultOf(FaultKind::kUnrecognized, GET_STATUS));
+  const auto id = AddInstrument(config);
+  auto device = Open(id);
+  device->StatusWord = 0x1234;
+  EXPECT_TRUE(device->GetStatus()) << LogText();
+  EXPECT_FALSE(device->WasError);
+  EXPECT_EQ(device->ReplyCode, kUnrecognizedCommand);
+  EXPECT_EQ(device->StatusWord, 0x1234u);
+  EXPECT_EQ(LogText().find("Status ="), std::string::npos) << LogText();
+  EXPECT_EQ(ErrorText(), "");
+  EXPECT_FALSE(device->ErrorEvent.Wait(0));
+
+  EXPECT_TRUE(device->GetStatus());
+  EXPECT_EQ(device->ReplyCode, GET_STATUS);
+  EXPECT_EQ(device->StatusWord, 0x80u);
+}
+
 TEST_F(IdentityTest, NameTablesAndStartUpEntries) {
   EXPECT_EQ(TargetIdName(0xABCDEF).c_str(), std::string("00ABCDEF"));
   EXPECT_EQ(InterfaceTypeName(4), std::string("?"));
