@@ -1,17 +1,175 @@
 // nvsim: serves simulated instruments through the driver stand-in until it is
 // interrupted, then removes their entries.
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
 #include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "config_text.h"
 #include "simulator.h"
 
 namespace {
+
+const char* const kCommandsHelp =
+    "Commands (with --commands, one per line on standard input; each answers \"ok\" or\n"
+    "\"error: ...\"):\n"
+    "  add NAME [KEY=VALUE]...       a new instrument arrives (keys as for --set)\n"
+    "  remove NAME                   it leaves for good\n"
+    "  plug NAME | unplug NAME [MS]  entry created / removed (back after MS when given)\n"
+    "  crash NAME                    entry left behind, connections refused\n"
+    "  fault NAME KIND [options]     an instrument fault (as the fault key)\n"
+    "  transport NAME KIND [options] a driver fault (as the transport_fault key; none: off)\n"
+    "  clear NAME                    removes its instrument faults and script\n"
+    "  emit NAME HEX [N [MS]]        N transfers of HEX bytes, one every MS, unasked\n"
+    "  handle_status NAME WORD | refuse_open NAME yes|no | reenum_delay NAME MS\n"
+    "  state NAME                    one line of its state\n"
+    "  quit                          stop as on SIGTERM\n";
+
+// The --commands reader: changes the running simulator on request.
+class CommandLoop {
+ public:
+  explicit CommandLoop(nvsim::Simulator& simulator) : simulator_(simulator) {}
+
+  void Known(const std::string& name, nvsim::Simulator::Id id) { ids_[name] = id; }
+
+  // Reads lines until the end of the input; a "quit" asks the main thread to
+  // stop. Runs on its own thread.
+  void Run() {
+    for (std::string line; std::getline(std::cin, line);) {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopped_) return;
+      std::string answer = Execute(line);
+      if (answer.empty()) continue;
+      std::printf("%s\n", answer.c_str());
+      std::fflush(stdout);
+      if (answer == "bye") {
+        ::kill(::getpid(), SIGTERM);
+        return;
+      }
+    }
+  }
+
+  // After this no command touches the simulator any more.
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopped_ = true;
+  }
+
+ private:
+  std::string Execute(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb;
+    std::string name;
+    in >> verb >> name;
+    if (verb.empty() || verb[0] == '#') return {};
+    if (verb == "quit") return "bye";
+    std::string rest;
+    std::getline(in, rest);
+    const size_t start = rest.find_first_not_of(" \t");
+    rest = start == std::string::npos ? std::string() : rest.substr(start);
+    if (verb == "add") return Add(name, rest);
+    const auto it = ids_.find(name);
+    if (it == ids_.end()) return "error: no instrument \"" + name + "\"";
+    const nvsim::Simulator::Id id = it->second;
+    std::string error;
+    bool ok = false;
+    if (verb == "remove") {
+      ok = simulator_.Remove(id);
+      ids_.erase(it);
+    } else if (verb == "plug") {
+      ok = simulator_.Plug(id, &error);
+    } else if (verb == "unplug") {
+      uint32_t ms = nvsim::kNever;
+      ok = (rest.empty() || ParseNumber(rest, ms)) && simulator_.Unplug(id, ms);
+    } else if (verb == "crash") {
+      ok = simulator_.Crash(id);
+    } else if (verb == "fault") {
+      nvsim::Fault fault;
+      ok = nvsim::ParseFault(rest, fault, error) && simulator_.AddFault(id, fault);
+    } else if (verb == "transport") {
+      nvsim::TransportFault fault;
+      ok =
+          nvsim::ParseTransportFault(rest, fault, error) && simulator_.SetTransportFault(id, fault);
+    } else if (verb == "clear") {
+      ok = simulator_.ClearFaults(id);
+    } else if (verb == "emit") {
+      std::istringstream words(rest);
+      std::string hex;
+      uint32_t repeat = 1;
+      uint32_t every = 0;
+      std::vector<uint8_t> bytes;
+      words >> hex;
+      std::string n;
+      std::string ms;
+      words >> n >> ms;
+      ok = nvsim::ParseHexBytes(hex, bytes) && (n.empty() || ParseNumber(n, repeat)) &&
+           (ms.empty() || ParseNumber(ms, every)) && simulator_.Emit(id, bytes, repeat, every);
+    } else if (verb == "handle_status" || verb == "reenum_delay") {
+      uint32_t value = 0;
+      ok = ParseNumber(rest, value) &&
+           (verb == "handle_status" ? simulator_.SetHandleStatus(id, value)
+                                    : simulator_.SetReenumerationDelay(id, value));
+    } else if (verb == "refuse_open") {
+      ok = (rest == "yes" || rest == "no") && simulator_.SetRefuseOpen(id, rest == "yes");
+    } else if (verb == "state") {
+      const auto state = simulator_.State(id);
+      if (!state) return "error: gone";
+      char text[256];
+      std::snprintf(text, sizeof text,
+                    "%s: plugged=%d connected=%d loader=%d status=%08X commands=%llu opens=%u "
+                    "refused=%u plugs=%u",
+                    name.c_str(), state->plugged, state->connected, state->loader,
+                    state->statusWord, static_cast<unsigned long long>(state->commands),
+                    state->connections, state->refusals, state->plugs);
+      return text;
+    } else {
+      return "error: unknown command \"" + verb + "\"";
+    }
+    if (ok) return "ok";
+    return "error: " + (error.empty() ? std::string("not done") : error);
+  }
+
+  std::string Add(const std::string& name, const std::string& settings) {
+    if (ids_.count(name) != 0) return "error: \"" + name + "\" exists";
+    nvsim::InstrumentConfig config;
+    config.name = name;
+    std::istringstream words(settings);
+    std::string error;
+    for (std::string w; words >> w;) {
+      const size_t eq = w.find('=');
+      if (eq == std::string::npos ||
+          !nvsim::ApplySetting(config, w.substr(0, eq), w.substr(eq + 1), error)) {
+        return "error: " + w + ": " + (error.empty() ? "expected KEY=VALUE" : error);
+      }
+    }
+    const auto id = simulator_.Add(std::move(config), true, &error);
+    if (id == 0) return "error: " + error;
+    ids_[name] = id;
+    return "ok " + simulator_.DevicePath(id);
+  }
+
+  static bool ParseNumber(const std::string& text, uint32_t& value) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || *end != '\0' || v > 0xFFFFFFFFull) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+  }
+
+  nvsim::Simulator& simulator_;
+  std::mutex mu_;
+  bool stopped_ = false;
+  std::map<std::string, nvsim::Simulator::Id> ids_;
+};
 
 void PrintHelp() {
   std::printf(
@@ -32,6 +190,7 @@ void PrintHelp() {
       "                      following --set options apply to it\n"
       "  --set KEY=VALUE     set one key of the current instrument (keys below)\n"
       "  --verbose           print entries, opens and every command received\n"
+      "  --commands          take commands on standard input (below)\n"
       "  --help              this text\n"
       "\n"
       "Config file: lines \"key = value\"; '#' or ';' starts a comment line.\n"
@@ -43,8 +202,8 @@ void PrintHelp() {
       "        --set \"fault=no-reply code=GET_VERSION\"\n"
       "  NVDEVICES_DEVICE_ROOT=/tmp/nvd nvdevices\n"
       "\n"
-      "%s",
-      nvsim::SettingsHelp());
+      "%s\n%s",
+      kCommandsHelp, nvsim::SettingsHelp());
 }
 
 bool ReadFile(const std::string& path, std::string& text) {
@@ -73,6 +232,7 @@ int main(int argc, char** argv) {
   double timeScale = 0;
   std::string currentName;
   bool verbose = false;
+  bool commands = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -84,6 +244,8 @@ int main(int argc, char** argv) {
     };
     if (arg == "--verbose" || arg == "-v") {
       verbose = true;
+    } else if (arg == "--commands") {
+      commands = true;
     } else if (arg == "--help" || arg == "-h") {
       PrintHelp();
       return 0;
@@ -130,8 +292,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (setup.instruments.empty()) {
-    std::fprintf(stderr, "nvsim: no instruments; give --instrument NAME or --config FILE\n");
+  if (setup.instruments.empty() && !commands) {
+    std::fprintf(stderr,
+                 "nvsim: no instruments; give --instrument NAME, --config FILE or --commands\n");
     return 2;
   }
 
@@ -158,6 +321,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nvsim: %s\n", error.c_str());
     return 1;
   }
+  CommandLoop loop(simulator);
   for (auto& config : setup.instruments) {
     const std::string name = config.name;
     const auto id = simulator.Add(std::move(config), true, &error);
@@ -165,15 +329,28 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "nvsim: instrument %s: %s\n", name.c_str(), error.c_str());
       return 1;
     }
+    loop.Known(name, id);
     std::printf("%s: %s\n", name.c_str(), simulator.DevicePath(id).c_str());
   }
   std::printf("nvsim: serving %zu instrument(s) under %s (time scale %g); stop with Ctrl-C\n",
               setup.instruments.size(), simulator.Root().c_str(), simulator.Clock().Scale());
   std::fflush(stdout);
 
+  if (commands) {
+    // Left running when the program ends: it may be blocked reading the input.
+    std::thread([&loop] { loop.Run(); }).detach();
+  }
+
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  loop.Stop();
   simulator.Stop();
   std::printf("nvsim: stopped (signal %d), entries removed\n", signal);
+  if (commands) {
+    // The reader thread may still wait for input and uses objects of this
+    // frame: end without unwinding them.
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
   return 0;
 }

@@ -13,10 +13,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs nvsim with the arguments; its output goes to outPath.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath) {
+// Runs nvsim with the arguments; its output goes to outPath, its input comes
+// from inFd when one is given.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, int inFd = -1) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (inFd >= 0) ::dup2(inFd, 0);
     std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
     (void)out;
     ::dup2(::fileno(stdout), 2);
@@ -103,6 +105,54 @@ TEST_F(ProgramTest, ServesUntilTerminatedThenRemovesItsEntries) {
   EXPECT_NE(out.find("nv-1: open accepted"), std::string::npos) << out;
   EXPECT_NE(out.find("nv-1: [81000005 GET_STATUS 4] <81000005 8>"), std::string::npos) << out;
   EXPECT_NE(out.find("entries removed"), std::string::npos) << out;
+}
+
+TEST_F(ProgramTest, CommandsOnStandardInputChangeTheRunningInstruments) {
+  const std::string dev = root_ + "/dev";
+  const std::string folder = dev + "/" + kUsbClass;
+  int in[2];
+  ASSERT_EQ(::pipe(in), 0);
+  const pid_t pid =
+      Spawn({"--root", dev, "--time-scale", "50", "--commands"}, root_ + "/out", in[0]);
+  ::close(in[0]);
+  auto say = [&](const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(in[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  auto waitFor = [&](const std::string& path, bool present) {
+    for (int i = 0; i < 300 && std::filesystem::exists(path) != present; ++i)
+      std::this_thread::sleep_for(10ms);
+    return std::filesystem::exists(path) == present;
+  };
+  const std::string sock = folder + "/nv-7.sock";
+  say("add nv-7 serial=NV-7 status=0x40");
+  ASSERT_TRUE(waitFor(sock, true));
+  EXPECT_NE(Slurp(folder + "/nv-7.props").find("serial=NV-7\n"), std::string::npos);
+  say("fault nv-7 wrong-code code=GET_STATUS value=0xE0000002");
+  say("unplug nv-7");
+  EXPECT_TRUE(waitFor(sock, false));
+  say("plug nv-7");
+  ASSERT_TRUE(waitFor(sock, true));
+  {
+    Client client;
+    ASSERT_EQ(client.Open(sock), 0u);
+    ASSERT_TRUE(client.SetTimeout(1000));
+    auto reply = Exchange(client, Command(0x80000005, 1));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->word, 0xE1000002u);  // the fault given on the way
+    reply = Exchange(client, Command(0x80000005, 2));
+    EXPECT_EQ(Get32(reply->payload, 0), 0x40u);
+  }
+  say("frobnicate nv-7");
+  say("state nobody");
+  say("quit");
+  EXPECT_EQ(WaitExit(pid), 0);
+  ::close(in[1]);
+  EXPECT_FALSE(std::filesystem::exists(sock));
+  const std::string out = Slurp(root_ + "/out");
+  EXPECT_NE(out.find("ok " + sock), std::string::npos) << out;
+  EXPECT_NE(out.find("error: no instrument \"nobody\""), std::string::npos) << out;
+  EXPECT_NE(out.find("error: unknown command \"frobnicate\""), std::string::npos) << out;
 }
 
 }  // namespace
