@@ -149,19 +149,25 @@ Preprocessor::Preprocessor(uint32_t flags, const char* fileName)
 Preprocessor::~Preprocessor() = default;
 
 INIDefine* Preprocessor::Find(std::string_view name) const {
+  // Most identifiers of a text are no macros; their first byte tells most
+  // of them apart without a search.
+  if (name.empty() || firstBytes_[static_cast<unsigned char>(name[0])] == 0) return nullptr;
   auto it = macros_.find(name);
   return it != macros_.end() ? it->second.get() : nullptr;
 }
 
 void Preprocessor::Undefine(std::string_view name) {
   auto it = macros_.find(name);
-  if (it != macros_.end()) macros_.erase(it);
+  if (it == macros_.end()) return;
+  --firstBytes_[static_cast<unsigned char>(it->first[0])];
+  macros_.erase(it);
 }
 
 INIDefine* Preprocessor::Add(std::unique_ptr<INIDefine> macro) {
   INIDefine* added = macro.get();
   std::string name(macro->Text());
-  macros_.insert_or_assign(std::move(name), std::move(macro));
+  const unsigned char first = static_cast<unsigned char>(name.empty() ? 0 : name[0]);
+  if (macros_.insert_or_assign(std::move(name), std::move(macro)).second) ++firstBytes_[first];
   return added;
 }
 

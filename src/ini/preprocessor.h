@@ -133,6 +133,8 @@ class Preprocessor {
   uint32_t flags_;
   std::string fileName_;
   std::map<std::string, std::unique_ptr<INIDefine>, std::less<>> macros_;
+  // How many macro names start with each byte.
+  uint32_t firstBytes_[256] = {};
   std::vector<uint8_t> conditions_;
   uint32_t includes_ = 0;
   uint64_t includedBytes_ = 0;
