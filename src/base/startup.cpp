@@ -53,8 +53,41 @@ namespace {
 #define NVD_SECTION(number, name) "<SECTION>" #number ": " name "@" __FILE__
 const char* g_CurrentSection = "";
 
+// The terminate handler in place before the library installed its own, and
+// the same when it is the host's (null when it is the C++ run-time's
+// default, which would abort where the library ends the process with -1).
+std::terminate_handler g_PreviousTerminate = nullptr;
+std::terminate_handler g_HostTerminate = nullptr;
+
+// The unhandled-exception handler: an exception that leaves every handler
+// is logged with one line; a handler the host had installed takes over from
+// there, else the process ends with exit code -1.
+[[noreturn]] void UnhandledException();
+
+// True for the handler the C++ run-time installs itself.
+bool IsRuntimeDefaultTerminate(std::terminate_handler handler) {
+#if defined(__GLIBCXX__)
+  return handler == __gnu_cxx::__verbose_terminate_handler;
+#else
+  (void)handler;
+  return false;
+#endif
+}
+
+void InstallTerminateHandler() {
+  const std::terminate_handler previous = std::set_terminate(UnhandledException);
+  if (previous == UnhandledException) return;
+  g_PreviousTerminate = previous;
+  if (!IsRuntimeDefaultTerminate(previous)) g_HostTerminate = previous;
+}
+
 void RunLowExitPhase() {
   RunExitFunctions(false);
+  // The last exit phase (it also runs when the library is unloaded): the
+  // previous handler comes back, so that none points into an unloaded
+  // library.
+  if (g_PreviousTerminate != nullptr && std::get_terminate() == UnhandledException)
+    std::set_terminate(g_PreviousTerminate);
 }
 void RunHighExitPhase() {
   RunExitFunctions(true);
@@ -114,10 +147,11 @@ LoadFacts& Facts() {
   return facts.Get();
 }
 
-// The unhandled-exception handler: an exception that leaves every handler
-// ends the process with exit code -1 after one log line.
-[[noreturn]] void UnhandledException() {
+void UnhandledException() {
   LogPrint("Exception...\n");
+  // The host's handler must not return; should it do so, the process still
+  // ends here.
+  if (g_HostTerminate != nullptr) g_HostTerminate();
   platform::ExitProcess(-1);
 }
 
@@ -185,7 +219,7 @@ struct FoundationStartup {
     SetPrintHook(WriteLogEntry);
     SetLogWriteHook(WriteLogText);
     SetDeviceOutputHooks(DeviceErrorHook, DeviceInfoHook);
-    std::set_terminate(UnhandledException);
+    InstallTerminateHandler();
 
     // 4. The protocol's deferred start-up entries.
     RunStartupStep(StartupStep::kProtocolEntries);
