@@ -114,6 +114,23 @@ TEST_F(StandInTest, ReplugAfterDelayKeepsTheDevicePath) {
   EXPECT_EQ(sim_->State(id)->plugs, 2u);
 }
 
+// The example of the document, byte for byte.
+TEST_F(StandInTest, TheDocumentedExampleExactly) {
+  const auto id = AddInstrument(Config("nv-1"));
+  Client client;
+  ASSERT_TRUE(client.Connect(sim_->DevicePath(id)));
+  EXPECT_EQ(client.ReadBytes(12, 1000), (Bytes{8, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));
+  ASSERT_TRUE(client.SendRaw(
+      {0x14, 0, 0, 0, 0x14, 0, 0, 0, 0x10, 0x20, 0x22, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0xC8, 0, 0, 0}));
+  EXPECT_EQ(client.ReadBytes(16, 1000),
+            (Bytes{0x0C, 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client.SendRaw({8, 0, 0, 0, 0x12, 0, 0, 0, 0, 4, 0, 0}));
+  EXPECT_EQ(client.ReadBytes(16, 1000),
+            (Bytes{0x0C, 0, 0, 0, 0x13, 0, 0, 0, 0x79, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(Real(200)));
+}
+
 TEST_F(StandInTest, ACrashLeavesAStaleEntryThatRefusesConnections) {
   const auto id = AddInstrument(Config("nv-1"));
   const std::string path = sim_->DevicePath(id);
