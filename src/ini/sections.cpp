@@ -238,7 +238,7 @@ INIStreamStub& INIStreamStub::SelectSection(const char* name) {
     size_t length = 0;
     while (length < kMaxSelectedName && name[length] != 0)
       ++length;
-    std::memcpy(selectedName_, name, length);
+    std::memmove(selectedName_, name, length);  // the name may be the selected name itself
     selectedName_[length] = 0;
   }
   selected_ = name != nullptr ? FindSection(selectedName_) : nullptr;

@@ -175,6 +175,7 @@ TEST(IniSections, SelectionUsesTheFirst255Characters) {
   const std::string longer = name + std::string(45, 'z');
   EXPECT_NE(ini.SelectSection(longer.c_str()).SelectedSection(), nullptr);
   EXPECT_EQ(std::strlen(ini.SelectedName()), 255u);
+  EXPECT_NE(ini.SelectSection(ini.SelectedName()).SelectedSection(), nullptr);
   EXPECT_EQ(ini.SelectSection(nullptr).SelectedSection(), nullptr);
 }
 
