@@ -233,14 +233,14 @@ INIStreamStub::INIStreamStub(uint32_t flags, uint32_t level, const char* fileNam
 INIStreamStub::~INIStreamStub() = default;
 
 INIStreamStub& INIStreamStub::SelectSection(const char* name) {
-  selectedName_[0] = 0;
+  size_t length = 0;
   if (name != nullptr) {
-    size_t length = 0;
     while (length < kMaxSelectedName && name[length] != 0)
       ++length;
-    std::memmove(selectedName_, name, length);  // the name may be the selected name itself
-    selectedName_[length] = 0;
+    // The name may be the selected name itself.
+    std::memmove(selectedName_, name, length);
   }
+  selectedName_[length] = 0;
   selected_ = name != nullptr ? FindSection(selectedName_) : nullptr;
   return *this;
 }
