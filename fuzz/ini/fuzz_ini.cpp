@@ -44,6 +44,7 @@ void Exercise(INIStreamStub& ini) {
   SectionItem* first = ini.Sections().At(0);
   SectionItem* last = ini.Sections().Last();
   ini.SelectSection(last->Name());
+  ini.SelectSection(ini.SelectedName());
   if (!last->Items().empty()) {
     const std::string key = last->Items().back().Key();
     uint32_t number = 0;
