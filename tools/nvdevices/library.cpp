@@ -2,12 +2,15 @@
 // library, so it calls the system's module loader directly.
 #include "library.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 namespace nvdevices {
@@ -36,6 +39,15 @@ void* FindSymbol(void* module, const char* name) {
 void CloseModule(void* module) {
   FreeLibrary(static_cast<HMODULE>(module));
 }
+int DupDescriptor(int fd) {
+  return _dup(fd);
+}
+void MoveDescriptor(int from, int to) {
+  _dup2(from, to);
+}
+void CloseDescriptor(int fd) {
+  _close(fd);
+}
 #else
 constexpr const char* kFileName = "libNVDevices.so";
 
@@ -52,6 +64,15 @@ void* FindSymbol(void* module, const char* name) {
 }
 void CloseModule(void* module) {
   dlclose(module);
+}
+int DupDescriptor(int fd) {
+  return dup(fd);
+}
+void MoveDescriptor(int from, int to) {
+  dup2(from, to);
+}
+void CloseDescriptor(int fd) {
+  close(fd);
 }
 #endif
 
@@ -89,6 +110,19 @@ bool Library::Load(const std::vector<std::string>& candidates, std::string& erro
   }
   if (candidates.empty()) error = "  no library path to try\n";
   return false;
+}
+
+StandardOutputToError::StandardOutputToError() {
+  std::fflush(stdout);
+  saved_ = DupDescriptor(1);
+  if (saved_ >= 0) MoveDescriptor(2, 1);
+}
+
+StandardOutputToError::~StandardOutputToError() {
+  if (saved_ < 0) return;
+  std::fflush(stdout);
+  MoveDescriptor(saved_, 1);
+  CloseDescriptor(saved_);
 }
 
 std::vector<std::string> LibraryCandidates(const std::string& commandLinePath) {

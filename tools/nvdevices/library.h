@@ -38,6 +38,21 @@ class Library {
   std::string path_;
 };
 
+// While it lives, what is written to the standard output (by this process
+// or by the library) goes to the standard error instead. The library's
+// database layer reports connection failures on the standard output; the
+// tool keeps them visible without mixing them into its listing.
+class StandardOutputToError {
+ public:
+  StandardOutputToError();
+  ~StandardOutputToError();
+  StandardOutputToError(const StandardOutputToError&) = delete;
+  StandardOutputToError& operator=(const StandardOutputToError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // The places to look for the library, in order: the path given on the
 // command line, $NVDEVICES_LIBRARY, the library built beside this tool, and
 // the system's own search by file name.
