@@ -142,6 +142,8 @@ void INIStream::Load(FInOut& source, size_t lineSize, uint64_t sizeHint) {
     target.Commit(length);
   }
   source.Close();
+  // A line that came in pieces would be written back as several lines.
+  if (source.HadLongLine()) incomplete_ = true;
 
   std::unique_ptr<FileInOut> listing;
   {

@@ -61,8 +61,9 @@ class INIStream : public INIStreamStub {
   void WriteBack();
 
   bool readFromImage_ = false;
-  // The table no longer stands for the whole file (it could not be read, or
-  // parsing stopped early): writing it back would lose text.
+  // The table no longer stands for the whole file (it could not be read, a
+  // line came in pieces, or parsing stopped early): writing it back would
+  // lose text.
   bool incomplete_ = false;
   bool writeBackDisabled_ = false;
 };

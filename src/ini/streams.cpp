@@ -31,7 +31,20 @@ int FileInOut::VPrintf(const char* format, va_list args) {
 
 bool FileInOut::ReadLine(char* buffer, size_t size) {
   if (!IsOpen() || buffer == nullptr || size < 2 || HasError()) return false;
-  return ReadLineInto(buffer, size) != nullptr;
+  if (ReadLineInto(buffer, size) == nullptr) return false;
+  if (std::strlen(buffer) == size - 1) {
+    // A full buffer: the line either ends right here (take its line end
+    // along) or goes on in the next piece.
+    FILE* stream = Stream();
+    int c = std::fgetc(stream);
+    while (c == '\r')
+      c = std::fgetc(stream);
+    if (c != '\n' && c != EOF) {
+      std::ungetc(c, stream);
+      hadLongLine_ = true;
+    }
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -102,6 +115,7 @@ bool MemoryInOut::ReadLine(char* buffer, size_t size) {
   if (p < stop) {
     // Longer than the buffer: the rest is the next line.
     position_ = static_cast<uint64_t>(p - base);
+    hadLongLine_ = true;
     return true;
   }
   if (p < limit && *p == '\n') {

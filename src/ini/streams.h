@@ -27,6 +27,13 @@ class FInOut {
   virtual bool ReadLine(char* buffer, size_t size) = 0;
   // 0, or what closing the backing reports.
   virtual int Close() { return 0; }
+
+  // Whether a line read so far was longer than its buffer (and so came back
+  // in pieces).
+  bool HadLongLine() const { return hadLongLine_; }
+
+ protected:
+  bool hadLongLine_ = false;
 };
 
 // A text file opened through the text-file layer.
@@ -40,7 +47,8 @@ class FileInOut : public FInOut, public PTextFile {
   // False when the file is not open, size is below 2 (no room for a
   // character) or the file is in its error state; a line longer than size - 1
   // characters comes back in pieces. Trailing line feeds and carriage returns
-  // are removed and the line is counted.
+  // are removed and the line is counted. A line of exactly size - 1
+  // characters takes its line end along (no empty piece after it).
   bool ReadLine(char* buffer, size_t size) override;
   // Closes the text file (the text-file layer's Close).
   int Close() override { return PTextFile::Close(); }

@@ -314,6 +314,20 @@ TEST(IniWriteBack, IncompleteParseLeavesTheFileAlone) {
   EXPECT_EQ(capture.Messages().size(), 1u);
 }
 
+// A line longer than the line buffer arrives in pieces, which would come back
+// as separate lines: such a file is read but never rewritten.
+TEST(IniWriteBack, LinesReadInPiecesKeepTheFile) {
+  initest::ScratchFolder folder;
+  const std::string text = "[A]\nlong=" + std::string(70000, 'v') + "\nk=1\n";
+  folder.Write("long.ini", text);
+  {
+    INIStream ini(folder.In("long.ini").c_str(), 0);
+    EXPECT_TRUE(ini.IsLoaded());
+    EXPECT_FALSE(ini.WillWriteBack());
+  }
+  EXPECT_EQ(folder.Read("long.ini"), text);
+}
+
 TEST(IniWriteBack, AFailedReplaceLeavesTheTargetAsItWas) {
   initest::ScratchFolder folder;
   // The target is a folder: the new text cannot replace it, and the

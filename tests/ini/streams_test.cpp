@@ -46,6 +46,19 @@ TEST(MemoryInOut, SplitsLinesSkipsCarriageReturnsAndStopsAtZero) {
 
 TEST(MemoryInOut, LongLinesComeInPiecesThatFitTheBuffer) {
   EXPECT_EQ(LinesOf("abcdefgh\nij", 4), (Lines{"abc", "def", "gh", "ij"}));
+  {
+    DynArray<unsigned char> data(7);
+    std::memcpy(data.Data(), "abc\nde\n", 7);
+    MemoryInOut in(&data);
+    char line[4];
+    while (in.ReadLine(line, sizeof line)) {
+    }
+    EXPECT_FALSE(in.HadLongLine());
+    in.Close();
+    while (in.ReadLine(line, 3)) {
+    }
+    EXPECT_TRUE(in.HadLongLine());
+  }
   // A line of exactly size - 1 characters gives no empty piece after it,
   // also with carriage returns before its line feed.
   EXPECT_EQ(LinesOf("abc\r\r\ndef", 4), (Lines{"abc", "def"}));
@@ -81,7 +94,7 @@ TEST(MemoryInOut, PrintfThenCloseReadsTheTextBack) {
 
 TEST(FileInOut, ReadsLinesInPiecesWithoutLineEnds) {
   initest::ScratchFolder folder;
-  folder.Write("t.txt", "one\r\ntwo\n" + std::string(10, 'L') + "\n");
+  folder.Write("t.txt", "one\r\ntwo\nsevenCH\r\nx\n");
   FileInOut file(folder.In("t.txt").c_str(), "rt");
   ASSERT_TRUE(file.IsOpen());
   char line[8];
@@ -89,7 +102,16 @@ TEST(FileInOut, ReadsLinesInPiecesWithoutLineEnds) {
   std::vector<std::string> lines;
   while (file.ReadLine(line, sizeof line))
     lines.emplace_back(line);
-  EXPECT_EQ(lines, (Lines{"one", "two", "LLLLLLL", "LLL"}));
+  EXPECT_EQ(lines, (Lines{"one", "two", "sevenCH", "x"})) << "a line that just fits";
+  EXPECT_FALSE(file.HadLongLine());
+  file.Close();
+  folder.Write("long.txt", "ab\n" + std::string(10, 'L') + "\n");
+  FileInOut longer(folder.In("long.txt").c_str(), "rt");
+  lines.clear();
+  while (longer.ReadLine(line, sizeof line))
+    lines.emplace_back(line);
+  EXPECT_EQ(lines, (Lines{"ab", "LLLLLLL", "LLL"}));
+  EXPECT_TRUE(longer.HadLongLine());
   EXPECT_EQ(file.Close(), 0);
   EXPECT_FALSE(file.ReadLine(line, sizeof line));
   FileInOut missing(folder.In("none.txt").c_str(), "rt");
