@@ -184,7 +184,8 @@ TEST_F(CommandsTest, TextsThatFillTheirFieldHaveNoTerminator) {
   config.publicArea.trgFileName = std::string(31, 'T');    // fits with its NUL
   config.flashSeed = 7;
   Open(config);
-  Payload p(Ask(kRdFlashArea, {1}).payload);
+  const auto reply = Ask(kRdFlashArea, {1});
+  Payload p(reply.payload);
   p.U32();
   p.U32();
   const Bytes plain = Unmask(p.Take(p.Left()), 7);
