@@ -11,9 +11,8 @@
 
 #include "base/format.h"
 #include "base/log.h"
-#include "device/support/private_simulator.h"
-#include "platform/time.h"
 #include "protocol/commands.h"
+#include "support/private_simulator.h"
 
 namespace {
 
@@ -27,12 +26,10 @@ void CaptureLog(const char* format, va_list args) {
 class Registry : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::SetTimeScale(kTimeScale);
     SetPrintHook(CaptureLog);
     g_Log.clear();
-    sim_ = std::make_unique<devicetest::PrivateSimulator>("/tmp/nvr", kTimeScale);
-    std::string error;
-    ASSERT_TRUE(sim_->Start(&error)) << error;
+    sim_ = testsupport::StartPrivateSimulator("/tmp/nvr", kTimeScale);
+    ASSERT_NE(sim_, nullptr);
   }
   void TearDown() override {
     registry_.reset();
@@ -53,7 +50,7 @@ class Registry : public ::testing::Test {
     ASSERT_TRUE(sim_->AddFault(id, fault));
   }
 
-  std::unique_ptr<devicetest::PrivateSimulator> sim_;
+  std::unique_ptr<testsupport::PrivateSimulator> sim_;
   std::unique_ptr<DeviceRegistry> registry_ = std::make_unique<DeviceRegistry>();
 };
 

@@ -41,7 +41,7 @@ void HostTest::SetUp() {
   const Exports& library = Library();
   ASSERT_NE(library.getDeviceList, nullptr);
   ASSERT_NE(library.getDeviceDatabaseInfo, nullptr);
-  sim_ = std::make_unique<devicetest::PrivateSimulator>("/tmp/nve", kTimeScale);
+  sim_ = std::make_unique<testsupport::PrivateSimulator>("/tmp/nve", kTimeScale);
   std::string error;
   ASSERT_TRUE(sim_->Start(&error)) << error;
 }
@@ -93,19 +93,6 @@ std::optional<std::array<uint8_t, 12>> HostTest::HardwareId(uint32_t id) {
   std::array<uint8_t, 12> bytes;
   std::copy(buffer.begin(), buffer.begin() + 12, bytes.begin());
   return bytes;
-}
-
-nvsim::Simulator::Id HostTest::Add(nvsim::InstrumentConfig config) {
-  std::string error;
-  const nvsim::Simulator::Id id = sim_->Add(std::move(config), true, &error);
-  EXPECT_NE(id, 0u) << error;
-  return id;
-}
-
-nvsim::Simulator::InstrumentState HostTest::State(nvsim::Simulator::Id id) const {
-  auto state = sim_->State(id);
-  EXPECT_TRUE(state.has_value());
-  return state.value_or(nvsim::Simulator::InstrumentState{});
 }
 
 nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& serial,

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/support/private_simulator.h"
 #include "nvdevices/NVDevices.h"
+#include "support/private_simulator.h"
 
 namespace e2e {
 
@@ -42,10 +42,14 @@ class HostTest : public ::testing::Test {
   std::optional<std::string> Serial(uint32_t id);
   std::optional<std::array<uint8_t, 12>> HardwareId(uint32_t id);
 
-  nvsim::Simulator::Id Add(nvsim::InstrumentConfig config);
-  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const;
+  nvsim::Simulator::Id Add(nvsim::InstrumentConfig config) {
+    return sim_->AddPlugged(std::move(config));
+  }
+  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const {
+    return sim_->StateOf(id);
+  }
 
-  std::unique_ptr<devicetest::PrivateSimulator> sim_;
+  std::unique_ptr<testsupport::PrivateSimulator> sim_;
 };
 
 // A healthy instrument with this entry name and serial (and hardware id

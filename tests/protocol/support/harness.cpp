@@ -1,64 +1,10 @@
 #include "protocol/support/harness.h"
 
-#include <atomic>
-#include <mutex>
-
-#include "base/files.h"
 #include "base/log.h"
 #include "base/options.h"
-#include "platform/files.h"
 #include "platform/system.h"
-#include "platform/thread.h"
-#include "platform/time.h"
 
 namespace prototest {
-
-namespace {
-
-struct Capture {
-  std::mutex lock;
-  std::string log;
-  std::string errors;
-};
-
-Capture& Captured() {
-  static Capture capture;
-  return capture;
-}
-
-void CaptureInfo(const char* text) {
-  std::lock_guard<std::mutex> guard(Captured().lock);
-  Captured().log += text != nullptr ? text : "";
-}
-
-void CaptureError(const char* text) {
-  std::lock_guard<std::mutex> guard(Captured().lock);
-  Captured().errors += text != nullptr ? text : "";
-  Captured().errors += '\n';
-}
-
-// Library log entries (not device lines) are dropped: no log file in tests.
-void DropPrint(const char*, va_list) {}
-
-std::atomic<uint32_t> g_RootCounter{0};
-
-}  // namespace
-
-std::string LogText() {
-  std::lock_guard<std::mutex> guard(Captured().lock);
-  return Captured().log;
-}
-
-std::string ErrorText() {
-  std::lock_guard<std::mutex> guard(Captured().lock);
-  return Captured().errors;
-}
-
-void ClearLog() {
-  std::lock_guard<std::mutex> guard(Captured().lock);
-  Captured().log.clear();
-  Captured().errors.clear();
-}
 
 size_t CountOf(const std::string& text, const std::string& needle) {
   size_t count = 0;
@@ -69,29 +15,16 @@ size_t CountOf(const std::string& text, const std::string& needle) {
 }
 
 void ProtocolTest::SetUp() {
-  platform::SetTimeScale(kTimeScale);
-  SetDeviceOutputHooks(CaptureError, CaptureInfo);
-  SetPrintHook(DropPrint);
+  testsupport::CaptureOutput(false);  // no log file in tests
   g_TraceLevel = 0;
   g_OptionWord = 0;
-  ClearLog();
-  root_ = "/tmp/nvp" + std::to_string(platform::CurrentProcessId()) + "_" +
-          std::to_string(g_RootCounter++);
-  DeleteTree(root_.c_str());
-  platform::CreateDirectory(root_.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root_.c_str());
-  nvsim::Simulator::Options options;
-  options.root = root_;
-  options.timeScale = kTimeScale;
-  sim_ = std::make_unique<nvsim::Simulator>(options);
-  std::string error;
-  ASSERT_TRUE(sim_->Start(&error)) << error;
+  sim_ = testsupport::StartPrivateSimulator("/tmp/nvp", kTimeScale);
+  ASSERT_NE(sim_, nullptr);
+  root_ = sim_->Root();
 }
 
 void ProtocolTest::TearDown() {
-  if (sim_ != nullptr) sim_->Stop();
   sim_.reset();
-  DeleteTree(root_.c_str());
   platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", nullptr);
   g_TraceLevel = 0;
   g_OptionWord = 0;
@@ -99,10 +32,7 @@ void ProtocolTest::TearDown() {
 
 nvsim::Simulator::Id ProtocolTest::AddInstrument(nvsim::InstrumentConfig config) {
   if (config.name.empty()) config.name = "nv" + std::to_string(++nameCounter_);
-  std::string error;
-  const nvsim::Simulator::Id id = sim_->Add(std::move(config), true, &error);
-  EXPECT_NE(id, 0u) << error;
-  return id;
+  return sim_->AddPlugged(std::move(config));
 }
 
 std::unique_ptr<RealUSBDevice> ProtocolTest::Open(nvsim::Simulator::Id id) {
@@ -110,12 +40,6 @@ std::unique_ptr<RealUSBDevice> ProtocolTest::Open(nvsim::Simulator::Id id) {
   EXPECT_TRUE(device->IsOpen()) << LogText();
   ClearLog();
   return device;
-}
-
-nvsim::Simulator::InstrumentState ProtocolTest::State(nvsim::Simulator::Id id) const {
-  auto state = sim_->State(id);
-  EXPECT_TRUE(state.has_value());
-  return state.value_or(nvsim::Simulator::InstrumentState{});
 }
 
 std::vector<uint32_t> ProtocolTest::Received(nvsim::Simulator::Id id, uint32_t code) const {
@@ -156,10 +80,6 @@ nvsim::Fault FaultOf(nvsim::FaultKind kind, uint32_t code, uint32_t times) {
 
 uint32_t NextWord(const RealUSBDevice& device, uint32_t code) {
   return code | device.CurrentIndex() << kIndexShift;
-}
-
-uint32_t DilatedSince(uint32_t startTick) {
-  return platform::TickCount() - startTick;
 }
 
 }  // namespace prototest

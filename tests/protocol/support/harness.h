@@ -1,6 +1,6 @@
 // Test support for the command protocol: simulated instruments on a private
-// device root and the dilated clock, a device opened on one of them, and the
-// device log captured through the output hooks.
+// device root and the dilated clock (tests/support), a device opened on one
+// of them, and the device log captured through the output hooks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 
 #include "protocol/real_usb_device.h"
 #include "simulator.h"
+#include "support/capture.h"
+#include "support/private_simulator.h"
 
 namespace prototest {
 
@@ -19,9 +21,13 @@ namespace prototest {
 inline constexpr double kTimeScale = 100;
 
 // Device log and device error lines since the last ClearLog.
-std::string LogText();
-std::string ErrorText();
-void ClearLog();
+inline std::string LogText() {
+  return testsupport::InfoText();
+}
+using testsupport::ErrorText;
+inline void ClearLog() {
+  testsupport::ClearCapture();
+}
 // Occurrences of `needle` in `text`.
 size_t CountOf(const std::string& text, const std::string& needle);
 
@@ -35,12 +41,14 @@ class ProtocolTest : public ::testing::Test {
   nvsim::Simulator::Id AddInstrument() { return AddInstrument(nvsim::InstrumentConfig{}); }
   // Opens a device on the instrument; the log is cleared afterwards.
   std::unique_ptr<RealUSBDevice> Open(nvsim::Simulator::Id id);
-  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const;
+  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const {
+    return sim_->StateOf(id);
+  }
   // Command words the instrument received with this code, oldest first.
   std::vector<uint32_t> Received(nvsim::Simulator::Id id, uint32_t code) const;
 
   std::string root_;
-  std::unique_ptr<nvsim::Simulator> sim_;
+  std::unique_ptr<testsupport::PrivateSimulator> sim_;
   uint32_t nameCounter_ = 0;
 };
 
@@ -52,7 +60,6 @@ nvsim::Fault RawReply(uint32_t code, std::vector<uint8_t> bytes);
 nvsim::Fault FaultOf(nvsim::FaultKind kind, uint32_t code, uint32_t times = 1);
 // The reply word the device expects for its next command of `code`.
 uint32_t NextWord(const RealUSBDevice& device, uint32_t code);
-// Dilated milliseconds since a tick count.
-uint32_t DilatedSince(uint32_t startTick);
+using testsupport::DilatedSince;
 
 }  // namespace prototest

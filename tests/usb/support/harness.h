@@ -1,7 +1,6 @@
-// Shared test support for the USB transport: a simulator serving instruments
-// on a private device root, on the dilated clock, and capture of everything
-// the transport reports (device log and error lines, library log, message
-// boxes).
+// Test support for the USB transport: a simulator serving instruments on a
+// private device root, on the dilated clock (tests/support), and capture of
+// everything the transport reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,21 +12,22 @@
 
 #include "platform/sync.h"
 #include "simulator.h"
+#include "support/capture.h"
+#include "support/private_simulator.h"
 
 namespace usbtest {
 
 // Dilated milliseconds per real millisecond in these tests.
 inline constexpr double kTimeScale = 50;
 
-// What the transport reported since the last Clear.
-std::string InfoText();            // device log lines, joined
-std::string ErrorText();           // device error lines, joined
-std::string LibraryLog();          // library log entries, joined
-std::vector<std::string> Boxes();  // message boxes shown ("caption: text")
-void ClearCapture();
-
-// Dilated milliseconds on the library's tick count since `startTick`.
-uint32_t DilatedSince(uint32_t startTick);
+// What the transport reported since the last ClearCapture (device log and
+// error lines, library log, message boxes).
+using testsupport::Boxes;
+using testsupport::ClearCapture;
+using testsupport::DilatedSince;
+using testsupport::ErrorText;
+using testsupport::InfoText;
+using testsupport::LibraryLog;
 
 class SimulatorTest : public ::testing::Test {
  protected:
@@ -38,14 +38,18 @@ class SimulatorTest : public ::testing::Test {
   // `edit` first.
   nvsim::Simulator::Id AddInstrument(const std::string& name,
                                      void (*edit)(nvsim::InstrumentConfig&) = nullptr);
-  nvsim::Simulator::Id AddInstrument(nvsim::InstrumentConfig config);
+  nvsim::Simulator::Id AddInstrument(nvsim::InstrumentConfig config) {
+    return sim_->AddPlugged(std::move(config));
+  }
   std::string Path(nvsim::Simulator::Id id) const { return sim_->DevicePath(id); }
-  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const;
+  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const {
+    return sim_->StateOf(id);
+  }
   // The class folder of the USB device interface class under the root.
   std::string ClassFolder() const;
 
   std::string root_;
-  std::unique_ptr<nvsim::Simulator> sim_;
+  std::unique_ptr<testsupport::PrivateSimulator> sim_;
 };
 
 // Holds the named mutex "Kalto" as the running application would. Retries

@@ -1,12 +1,13 @@
-#include "device/support/private_simulator.h"
+#include "support/private_simulator.h"
 
 #include <atomic>
 
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 
-namespace devicetest {
+namespace testsupport {
 
 namespace {
 
@@ -44,4 +45,32 @@ PrivateSimulator::~PrivateSimulator() {
   RemoveTree(Root());
 }
 
-}  // namespace devicetest
+nvsim::Simulator::Id PrivateSimulator::AddPlugged(nvsim::InstrumentConfig config) {
+  std::string error;
+  const Id id = Add(std::move(config), true, &error);
+  EXPECT_NE(id, 0u) << error;
+  return id;
+}
+
+nvsim::Simulator::InstrumentState PrivateSimulator::StateOf(Id id) const {
+  auto state = State(id);
+  EXPECT_TRUE(state.has_value());
+  return state.value_or(InstrumentState{});
+}
+
+std::unique_ptr<PrivateSimulator> StartPrivateSimulator(const char* prefix, double timeScale) {
+  platform::SetTimeScale(timeScale);
+  auto simulator = std::make_unique<PrivateSimulator>(prefix, timeScale);
+  std::string error;
+  if (!simulator->Start(&error)) {
+    ADD_FAILURE() << "the simulator does not start: " << error;
+    return nullptr;
+  }
+  return simulator;
+}
+
+uint32_t DilatedSince(uint32_t startTick) {
+  return platform::TickCount() - startTick;
+}
+
+}  // namespace testsupport
