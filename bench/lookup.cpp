@@ -310,6 +310,7 @@ int main() {
   Part parts[] = {
       {"plain select", [&] { return PlainSelect(plain, sql); }},
       {"raw RD_VIRT_STRING exchange", [&] { return RawReadVirtualString(handle, index++); }},
+      {"ping + select", [&] { return mysql_ping(plain) == 0 && PlainSelect(plain, sql); }},
       {"ping + select, compressed protocol",
        [&] { return mysql_ping(compressed) == 0 && PlainSelect(compressed, sql); }},
       {"PRecordSet (ping, compressed select, fields)",
