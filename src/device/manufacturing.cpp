@@ -72,17 +72,31 @@ std::string UrlEscaped(const char* text) {
 // The process-wide database: created by the first lookup that gets past the
 // device check and kept until the library is unloaded. Not guarded: the
 // exports run one at a time under the export lock.
-std::unique_ptr<MySQLDataBase>& DatabaseSlot() {
-  static std::unique_ptr<MySQLDataBase> database;
-  return database;
+MySQLDataBase* g_Database = nullptr;
+
+// Owns the database. It is built only once a connection stands, after
+// everything that connecting brought to life (the client library's state,
+// the database layer's own first-use objects), so that at unload it is
+// destroyed before them and closes the connection while they still exist.
+struct DatabaseKeeper {
+  std::unique_ptr<MySQLDataBase> database;
+  ~DatabaseKeeper() {
+    g_Database = nullptr;
+    database.reset();
+  }
+};
+
+void KeepDatabase(std::unique_ptr<MySQLDataBase> database) {
+  static DatabaseKeeper keeper;
+  keeper.database = std::move(database);
+  g_Database = keeper.database.get();
 }
 
 // The connected database, connecting it first when there is none; null when
 // it cannot be created or connected (nothing is kept then, so the next call
 // tries again).
 MySQLDataBase* ConnectedDatabase() {
-  std::unique_ptr<MySQLDataBase>& slot = DatabaseSlot();
-  if (slot) return slot.get();
+  if (g_Database != nullptr) return g_Database;
   const std::string url = ManufacturingDatabaseUrl();
   const std::string schema = ManufacturingDatabaseSchema();
   auto database = std::make_unique<MySQLDataBase>(schema.c_str(), kLookupDatabaseOptions);
@@ -91,8 +105,8 @@ MySQLDataBase* ConnectedDatabase() {
   backEnd->SetOptions(url.c_str(), kLookupDatabaseOptions);
   if (!database->OpenAtAddress(url.c_str(), schema.c_str())) return nullptr;
   if (!database->IsOpen()) return nullptr;
-  slot = std::move(database);
-  return slot.get();
+  KeepDatabase(std::move(database));
+  return g_Database;
 }
 
 bool SameSerial(const char* stored, const char* own) {
