@@ -60,6 +60,14 @@ bool ValidEntryName(const std::string& name) {
   return true;
 }
 
+// Ends a stream at once for the peer. close() alone is not enough while the
+// service thread polls the descriptor: the poll keeps the socket alive until
+// it returns, and only then would the peer see the end.
+void EndStream(int fd) {
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
+
 bool MakeFolders(const std::string& path, std::string* error) {
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
@@ -319,7 +327,7 @@ struct Simulator::Impl {
   void CloseConnection(Slot& slot) {
     if (!slot.conn) return;
     Log(slot, "connection closed");
-    ::close(slot.conn->fd);
+    EndStream(slot.conn->fd);
     slot.conn.reset();
     ++slot.connGen;
     slot.model->DropPartialCommand();
@@ -341,8 +349,19 @@ struct Simulator::Impl {
 
   void CloseMute(Slot& slot) {
     for (int fd : slot.mute)
-      ::close(fd);
+      EndStream(fd);
     slot.mute.clear();
+  }
+
+  // Stops listening at once: later connects are refused even while the
+  // service thread still polls the socket, and connections waiting in the
+  // backlog end (before their greeting).
+  void CloseListener(Slot& slot) {
+    ::shutdown(slot.listenFd, SHUT_RDWR);
+    for (int fd; (fd = ::accept4(slot.listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+      EndStream(fd);
+    ::close(slot.listenFd);
+    slot.listenFd = -1;
   }
 
   // What a crashed server leaves: both files stay, the socket refuses
@@ -350,8 +369,7 @@ struct Simulator::Impl {
   void Crash(Slot& slot) {
     if (!slot.plugged) return;
     Log(slot, "crashed: entry left behind");
-    ::close(slot.listenFd);
-    slot.listenFd = -1;
+    CloseListener(slot);
     CloseConnection(slot);
     CloseMute(slot);
     slot.plugged = false;
@@ -369,8 +387,7 @@ struct Simulator::Impl {
     if (slot.plugged) {
       Log(slot, "unplugged");
       ::unlink(slot.SocketPath().c_str());
-      ::close(slot.listenFd);
-      slot.listenFd = -1;
+      CloseListener(slot);
     }
     CloseConnection(slot);
     CloseMute(slot);
@@ -433,7 +450,7 @@ struct Simulator::Impl {
           slot.mute.push_back(fd);  // left open: the client must give up by itself
           continue;
         }
-        ::close(fd);
+        EndStream(fd);
         continue;
       }
       // A client that closed and connects again must not be refused because
@@ -443,7 +460,7 @@ struct Simulator::Impl {
       if (slot.conn || slot.model->Config().refuseOpen) {
         const auto busy = Frame(kBusy, {kErrorSharingViolation});
         [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
-        ::close(fd);
+        EndStream(fd);
         ++slot.refusals;
         Log(slot, "open refused (busy)");
         continue;
@@ -764,7 +781,7 @@ struct Simulator::Impl {
     while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
     }
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      ::close(fd);
+      EndStream(fd);
       slot.mute.erase(it);
     }
     return true;

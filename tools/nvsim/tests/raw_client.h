@@ -140,6 +140,13 @@ class Client {
     return ::poll(&p, 1, realMs) == 0;
   }
 
+  // True when the end of the stream is there right now, without waiting:
+  // the cheap "still connected?" check a host makes (a non-blocking peek).
+  bool EndedNow() {
+    uint8_t b;
+    return ::recv(fd_, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
   // True when the server has closed the stream (EOF within realMs).
   bool ClosedByPeer(int realMs) {
     pollfd p{fd_, POLLIN, 0};

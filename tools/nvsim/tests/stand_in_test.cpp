@@ -318,6 +318,32 @@ TEST_F(StandInTest, UnplugWhileAReadWaitsEndsTheStream) {
   EXPECT_FALSE(client.ReadFrame(1000));  // no READ_DONE, just the end
 }
 
+// A real unplug is immediate for the host: when Unplug (or Crash) returns,
+// the end of the stream is already there, whether or not a READ waits.
+TEST_F(StandInTest, TheStreamHasEndedWhenUnplugReturns) {
+  const auto id = AddInstrument(Config("nv-1"));
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    Client client;
+    ASSERT_EQ(client.Open(sim_->DevicePath(id)), 0u);
+    ASSERT_TRUE(client.SetTimeout(0xFFFFFFFF));
+    if (round % 2 == 1) {
+      ASSERT_TRUE(client.SendFrame(kRead, {0, 4, 0, 0}));
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(client.EndedNow());
+    if (round % 4 < 2) {
+      ASSERT_TRUE(sim_->Unplug(id));
+    } else {
+      ASSERT_TRUE(sim_->Crash(id));
+    }
+    EXPECT_TRUE(client.EndedNow());
+    Client late;
+    EXPECT_FALSE(late.Connect(sim_->DevicePath(id)));  // refused at once too
+    ASSERT_TRUE(sim_->Plug(id));
+  }
+}
+
 TEST_F(StandInTest, MalformedFramesCloseTheConnection) {
   const auto id = AddInstrument(Config("nv-1"));
   Client client;
