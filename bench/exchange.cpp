@@ -14,12 +14,12 @@
 
 #include "base/files.h"
 #include "base/log.h"
+#include "bench_simulator.h"
 #include "platform/driver.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "protocol/real_usb_device.h"
-#include "simulator.h"
 
 namespace {
 
@@ -77,22 +77,15 @@ bool RunRaw(RealUSBDevice& device, int n, double& seconds) {
 int main() {
   SetPrintHook(DropPrint);
   SetDeviceOutputHooks(CountLine, CountLine);
-  const std::string root = "/tmp/nvbx" + std::to_string(platform::CurrentProcessId());
-  DeleteTree(root.c_str());
-  platform::CreateDirectory(root.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root.c_str());
-
+  BenchSimulator bench("nvbx", false);
+  nvsim::Simulator& sim = bench.Sim();
   int result = 1;
   {
-    nvsim::Simulator::Options options;
-    options.root = root;
-    options.timeScale = 1;
-    nvsim::Simulator sim(options);
     std::string error;
     nvsim::InstrumentConfig config;
     config.name = "bench";
     nvsim::Simulator::Id id = 0;
-    if (!sim.Start(&error) || (id = sim.Add(config, true, &error)) == 0) {
+    if (!bench.Start() || (id = sim.Add(config, true, &error)) == 0) {
       std::fprintf(stderr, "simulator: %s\n", error.c_str());
     } else {
       auto device = std::make_unique<RealUSBDevice>(sim.DevicePath(id).c_str());
@@ -125,8 +118,6 @@ int main() {
       }
       device.reset();
     }
-    sim.Stop();
   }
-  DeleteTree(root.c_str());
   return result;
 }

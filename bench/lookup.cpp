@@ -26,6 +26,7 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/sync.h"
+#include "bench_simulator.h"
 #include "db/mysql/mysql_database.h"
 #include "device/registry.h"
 #include "instrument.h"
@@ -34,7 +35,6 @@
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/thread.h"
-#include "simulator.h"
 
 namespace {
 
@@ -171,27 +171,15 @@ int main() {
   }
   if (!PutRow(plain)) return 1;
 
-  const std::string root = "/tmp/nvbl" + std::to_string(platform::CurrentProcessId());
-  DeleteTree(root.c_str());
-  platform::CreateDirectory(root.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root.c_str());
   const std::string url = "https://" + user + ":" + password + "@" + host + ":" + port;
   platform::SetEnvironment("NVDEVICES_DATABASE_URL", url.c_str());
   platform::SetEnvironment("NVDEVICES_DATABASE_SCHEMA", schema.c_str());
   // The library log stays on (the exchange's trace line is part of the
   // call), in the private folder.
-  const std::string logPath = root + "/NVDevices.log";
-  SetLogBaseName(logPath.c_str());
-
-  nvsim::Simulator::Options options;
-  options.root = root;
-  options.timeScale = 1;
-  nvsim::Simulator sim(options);
+  BenchSimulator bench("nvbl", true);
+  nvsim::Simulator& sim = bench.Sim();
   std::string error;
-  if (!sim.Start(&error)) {
-    std::printf("simulator: %s\n", error.c_str());
-    return 1;
-  }
+  if (!bench.Start()) return 1;
   nvsim::InstrumentConfig config;
   config.name = "nv-lookup";
   config.publicArea.prodSerNumber = kSerial;
@@ -340,9 +328,5 @@ int main() {
   platform::CloseDriverHandle(handle);
   Query(plain, "delete from Norvane where " + Condition());
   mysql_close(plain);
-  sim.Stop();
-  SetLogBaseName(nullptr);
-  CloseLog();
-  DeleteTree(root.c_str());
   return 0;
 }

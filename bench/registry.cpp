@@ -24,12 +24,12 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/sync.h"
+#include "bench_simulator.h"
 #include "device/registry.h"
 #include "nvdevices/NVDevices.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/thread.h"
-#include "simulator.h"
 #include "usb/channel.h"
 #include "usb/enumeration.h"
 
@@ -63,24 +63,12 @@ std::string Name(int i) {
 }  // namespace
 
 int main() {
-  const std::string root = "/tmp/nvbr" + std::to_string(platform::CurrentProcessId());
-  DeleteTree(root.c_str());
-  platform::CreateDirectory(root.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root.c_str());
   // The library log stays on (writing the listing is part of the call), in
   // the private folder.
-  const std::string logPath = root + "/NVDevices.log";
-  SetLogBaseName(logPath.c_str());
-
-  nvsim::Simulator::Options options;
-  options.root = root;
-  options.timeScale = 1;
-  nvsim::Simulator sim(options);
+  BenchSimulator bench("nvbr", true);
+  nvsim::Simulator& sim = bench.Sim();
   std::string error;
-  if (!sim.Start(&error)) {
-    std::printf("simulator: %s\n", error.c_str());
-    return 1;
-  }
+  if (!bench.Start()) return 1;
   for (int i = 0; i < kListed; ++i) {
     nvsim::InstrumentConfig config;
     config.name = Name(i);
@@ -185,11 +173,5 @@ int main() {
       fixedMs, drainCount, ZdUSBDevice::kPurgeTimeout, kSetExchangeReplyDelayMs);
   std::printf("of which the exchanges and the rest: %.1f ms\n", median * 1e3 - fixedMs);
 
-  sim.Stop();
-  // The log lives in the private folder: switch it off (the devices still
-  // log their closing at exit) so that the folder can go.
-  SetLogBaseName(nullptr);
-  CloseLog();
-  DeleteTree(root.c_str());
   return 0;
 }

@@ -16,12 +16,12 @@
 
 #include "base/files.h"
 #include "base/log.h"
+#include "bench_simulator.h"
 #include "instrument.h"
 #include "platform/driver.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/thread.h"
-#include "simulator.h"
 #include "usb/channel.h"
 #include "usb/enumeration.h"
 
@@ -131,20 +131,10 @@ int main() {
   // No log file and no device log lines: only the transfers are measured.
   SetLogBaseName(nullptr);
   SetDeviceOutputHooks(nullptr, nullptr);
-  const std::string root = "/tmp/nvb" + std::to_string(platform::CurrentProcessId());
-  DeleteTree(root.c_str());
-  platform::CreateDirectory(root.c_str());
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", root.c_str());
-
-  nvsim::Simulator::Options options;
-  options.root = root;
-  options.timeScale = 1;
-  nvsim::Simulator sim(options);
+  BenchSimulator bench("nvb", false);
+  nvsim::Simulator& sim = bench.Sim();
   std::string error;
-  if (!sim.Start(&error)) {
-    std::printf("simulator: %s\n", error.c_str());
-    return 1;
-  }
+  if (!bench.Start()) return 1;
   nvsim::InstrumentConfig config;
   config.name = "bench";
   const nvsim::Simulator::Id id = sim.Add(config, true, &error);
@@ -214,7 +204,5 @@ int main() {
   std::printf("enumeration of %u present interfaces: %.1f us per Refresh\n", present,
               perRefresh * 1e6);
 
-  sim.Stop();
-  DeleteTree(root.c_str());
   return present == kInterfaces ? 0 : 1;
 }
