@@ -114,8 +114,8 @@ NVD_API uint32_t NVD_CALL GetDeviceMCUId(uint32_t id, uint8_t* buffer);
  *                  (taken as UTC) in whole seconds since 1970-01-01
  *                  00:00:00 UTC; 0 when the record holds no date or a date
  *                  before 1970, 0xFFFFFFFF for dates after 2106-02-07.
- * All four pointers must be valid. They are written only when the result
- * is 0.
+ * The outputs are written only when the result is 0; a null pointer skips
+ * that output.
  *
  * Result:
  *   0  success;

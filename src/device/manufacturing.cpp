@@ -215,9 +215,11 @@ uint32_t LookUpManufacturingRecord(DeviceRegistry& registry, uint32_t id, uint8_
       CalibrationMatches(storedCalibration->Data(), static_cast<size_t>(storedCalibration->Count()),
                          block.data(), block.size());
 
-  *programmingDate = programmedSeconds;
-  *calibrationDate = calibratedSeconds;
-  *testFlag = passed ? 1 : 0;
-  *calibrationFlag = matches ? 1 : 0;
+  // A host that passes null for an output it does not want gets the others;
+  // it never makes the library write through a null pointer.
+  if (programmingDate != nullptr) *programmingDate = programmedSeconds;
+  if (calibrationDate != nullptr) *calibrationDate = calibratedSeconds;
+  if (testFlag != nullptr) *testFlag = passed ? 1 : 0;
+  if (calibrationFlag != nullptr) *calibrationFlag = matches ? 1 : 0;
   return kResultOk;
 }

@@ -131,6 +131,12 @@ TEST_F(Lookup, ZeroProgrammingDateAndSetCalibrationDate) {
   EXPECT_EQ(answer.calibrated, UnixSeconds(2023, 11, 30, 12, 0, 0));
   EXPECT_EQ(answer.test, 0);         // no test results
   EXPECT_EQ(answer.calibration, 0);  // no stored calibration
+
+  // Null outputs are skipped, the others still written.
+  uint32_t calibratedOnly = 0;
+  EXPECT_EQ(Library().getDeviceDatabaseInfo(OnlyId(), nullptr, nullptr, nullptr, &calibratedOnly),
+            NVD_DB_OK);
+  EXPECT_EQ(calibratedOnly, UnixSeconds(2023, 11, 30, 12, 0, 0));
 }
 
 TEST_F(Lookup, HardwareWordsAboveTheSignedRangeSelectAsNegativeNumbers) {
