@@ -2,21 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/strings.h"
+#include "base/support/base_test_support.h"
 #include "base/sync.h"
 #include "platform/message_box.h"
 #include "platform/system.h"
 
 // A static container filled by an initialiser that runs before the
-// container's own constructor (definition order within this file).
+// container's own constructor (definition order within this file); the
+// sanitizer's vptr check would report exactly that use.
 extern IstrContainer g_lateContainer;
-// Using an object before its constructor ran is exactly what the vptr check
-// of the undefined-behaviour sanitizer reports; here it is the point.
 NVD_NO_SANITIZE_VPTR static bool FillEarly() {
   g_lateContainer.Add(new Istr("early one"));
   g_lateContainer.Add(new Istr("early two"));
@@ -26,30 +27,6 @@ static const bool g_filledEarly = FillEarly();
 IstrContainer g_lateContainer{SContainer::StaticInit{}, SContainer::kUnique};
 
 namespace {
-
-struct ShownBox {
-  std::string text, caption;
-  uint32_t style = 0;
-  int count = 0;
-};
-ShownBox g_shown;
-
-int RecordBox(const char* text, const char* caption, uint32_t style) {
-  g_shown.text = text;
-  g_shown.caption = caption;
-  g_shown.style = style;
-  ++g_shown.count;
-  return platform::kIdOk;
-}
-
-class BoxCapture {
- public:
-  BoxCapture() : previous_(platform::SetMessageBoxHook(RecordBox)) { g_shown = ShownBox(); }
-  ~BoxCapture() { platform::SetMessageBoxHook(previous_); }
-
- private:
-  platform::MessageBoxHook previous_;
-};
 
 // An item that counts its destructions.
 struct Counted : Istr {
@@ -65,79 +42,74 @@ std::vector<std::string> Texts(IstrContainer& c) {
   return out;
 }
 
+// Index of the item with this text, found through the container's own Find.
+int32_t FindText(IstrContainer& c, const char* text) {
+  Istr probe(text);
+  return c.Find(&probe);
+}
+
 TEST(SContainerEarly, EntriesAddedBeforeTheConstructorSurvive) {
   ASSERT_TRUE(g_filledEarly);
   ASSERT_EQ(g_lateContainer.Count(), 2u);
   EXPECT_STREQ(g_lateContainer[1]->Text(), "early two");
   EXPECT_EQ(g_lateContainer.GetFlags(), SContainer::kUnique);
-  EXPECT_EQ(g_lateContainer.Delta(), 32u);
-  Istr probe("early one");
-  EXPECT_EQ(g_lateContainer.Find(&probe), 0);
-  EXPECT_GE(EarlyContainerCount(), 1u);
+  EXPECT_EQ(FindText(g_lateContainer, "early one"), 0);
   // The exit function empties the early containers and forgets them.
   ReleaseEarlyContainers();
   EXPECT_EQ(g_lateContainer.Count(), 0u);
-  EXPECT_EQ(g_lateContainer.Capacity(), 0u);
   EXPECT_EQ(EarlyContainerCount(), 0u);
 }
 
 TEST(SContainer, ZeroDeltaShowsTheMessageOnceAndUses32) {
   BoxCapture box;
   SContainer c(0, 0);
-  EXPECT_EQ(g_shown.count, 1);
-  EXPECT_EQ(g_shown.text, "SContainer: delta == 0!");
-  EXPECT_EQ(g_shown.caption, "Error");
-  EXPECT_EQ(g_shown.style, platform::kMbIconHand);
-  EXPECT_EQ(c.Delta(), 32u);
   c.Add(new Istr("a"));
+  ASSERT_EQ(BoxCapture::Shown().size(), 1u);
+  EXPECT_EQ(BoxCapture::Shown()[0].text, "SContainer: delta == 0!");
+  EXPECT_EQ(BoxCapture::Shown()[0].caption, "Error");
+  EXPECT_EQ(BoxCapture::Shown()[0].style, platform::kMbIconHand);
   EXPECT_EQ(c.Capacity(), 32u);
-  EXPECT_EQ(g_shown.count, 1);
 }
 
 TEST(SContainer, OwnershipAndUniqueness) {
   int destroyed = 0;
   {
+    // 0x04|0x08: the duplicate is reported as added and destroyed.
     IstrContainer drop(8, SContainer::kUnique | SContainer::kDropDuplicate);
     EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));
-    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));  // reported as success
+    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));
     EXPECT_EQ(drop.Count(), 1u);
-    EXPECT_EQ(destroyed, 1);  // the newcomer
+    EXPECT_EQ(destroyed, 1);
   }
   EXPECT_EQ(destroyed, 2);
 
+  // 0x10: the held item goes, the newcomer takes its place.
   destroyed = 0;
   IstrContainer replace(8, SContainer::kUnique | SContainer::kReplaceDuplicate);
-  Counted* first = new Counted("k", &destroyed);
   Counted* second = new Counted("k", &destroyed);
-  replace.Add(first);
+  replace.Add(new Counted("k", &destroyed));
   replace.Add(second);
   EXPECT_EQ(replace.Count(), 1u);
   EXPECT_EQ(replace[0], second);
-  EXPECT_EQ(destroyed, 1);  // the held item
+  EXPECT_EQ(destroyed, 1);
 
-  // Unique without a duplicate rule: the newcomer is neither added nor destroyed.
+  // Unique without a duplicate rule: the newcomer is neither added nor
+  // destroyed; a non-owning container never destroys what it was given.
   destroyed = 0;
-  Counted kept("k", &destroyed);
+  Counted kept("k", &destroyed), again("k", &destroyed);
   {
     IstrContainer unique(8, SContainer::kUnique);
     unique.Add(new Counted("k", &destroyed));
     EXPECT_TRUE(unique.Add(&kept));
     EXPECT_EQ(unique.Count(), 1u);
     EXPECT_NE(unique[0], &kept);
-  }
-  EXPECT_EQ(destroyed, 1);
-
-  // A non-owning container never destroys an item it was given.
-  destroyed = 0;
-  Counted held("k", &destroyed), again("k", &destroyed);
-  {
     IstrContainer view(8, SContainer::kNotOwner | SContainer::kUnique | SContainer::kDropDuplicate);
-    view.Add(&held);
+    view.Add(&kept);
     view.Add(&again);
     EXPECT_EQ(view.Count(), 1u);
     EXPECT_TRUE(view.Delete(0));
   }
-  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(destroyed, 1);
 
   destroyed = 0;
   IstrContainer owner;
@@ -145,14 +117,11 @@ TEST(SContainer, OwnershipAndUniqueness) {
   owner.Add(new Counted("b", &destroyed));
   Istr* detached = owner.Detach(0);
   EXPECT_STREQ(detached->Text(), "a");
+  EXPECT_EQ(destroyed, 0);
   delete detached;
-  EXPECT_EQ(destroyed, 1);
-  owner.SetOwnsItems(false);
-  EXPECT_TRUE(owner.GetFlags() & SContainer::kNotOwner);
-  owner.SetOwnsItems(true);
-  owner.DeleteAll();
+  owner.Clear();
   EXPECT_EQ(destroyed, 2);
-  EXPECT_EQ(owner.Count(), 0u);
+  EXPECT_EQ(owner.Capacity(), 0u);
 }
 
 TEST(SContainer, UnsortedTailIsSortedInEvery128Additions) {
@@ -164,10 +133,7 @@ TEST(SContainer, UnsortedTailIsSortedInEvery128Additions) {
     c.Add(new Istr(keys[i].c_str()));
   EXPECT_FALSE(c.IsSortedNow());
   EXPECT_EQ(c.UnsortedTail(), 127u);
-  Istr probe(keys[50].c_str());
-  int32_t found = c.Find(&probe);
-  ASSERT_GE(found, 0);
-  EXPECT_STREQ(c[found]->Text(), keys[50].c_str());
+  EXPECT_STREQ(c[FindText(c, keys[50].c_str())]->Text(), keys[50].c_str());
 
   c.Add(new Istr(keys[127].c_str()));
   EXPECT_TRUE(c.IsSortedNow());
@@ -175,33 +141,25 @@ TEST(SContainer, UnsortedTailIsSortedInEvery128Additions) {
   std::vector<std::string> texts = Texts(c);
   EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end()));
 
-  // A second round merges into the sorted head.
+  // A second round merges into the sorted head; the tail is searched too.
   for (int i = 128; i < 300; ++i)
     c.Add(new Istr(keys[i].c_str()));
   EXPECT_EQ(c.UnsortedTail(), 300u - 256u);
   for (const std::string& key : keys) {
-    Istr k(key.c_str());
-    int32_t at = c.Find(&k);
+    const int32_t at = FindText(c, key.c_str());
     ASSERT_GE(at, 0) << key;
     EXPECT_STREQ(c[at]->Text(), key.c_str());
   }
   Istr missing("missing");
   EXPECT_EQ(c.Find(&missing), -1);
   EXPECT_EQ(c.FindItem(&missing), nullptr);
-  c.Sort();
-  texts = Texts(c);
-  EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end()));
-  EXPECT_EQ(texts.size(), 300u);
 }
 
-TEST(SContainer, SortedFindGivesTheFirstEqualItem) {
+TEST(SContainer, SortedAndDescendingFind) {
   IstrContainer c(4, SContainer::kSorted);
   for (const char* t : {"m", "b", "m", "z", "a", "m"})
     c.Add(new Istr(t));
-  Istr m("m");
-  int32_t at = c.Find(&m);  // sorts first
-  EXPECT_TRUE(c.IsSortedNow());
-  EXPECT_EQ(at, 2);
+  EXPECT_EQ(FindText(c, "m"), 2);  // sorts first, then the first equal item
   EXPECT_EQ(Texts(c), (std::vector<std::string>{"a", "b", "m", "m", "m", "z"}));
   Istr null;
   EXPECT_EQ(c.Find(&null), -1);
@@ -213,37 +171,28 @@ TEST(SContainer, SortedFindGivesTheFirstEqualItem) {
     nulls.Add(new Istr(i % 3 ? nullptr : "x"));
   nulls.Sort();
   EXPECT_EQ(nulls.Count(), 50u);
-}
 
-TEST(SContainer, DescendingAndLinearFind) {
-  IstrContainer c(4, SContainer::kSorted | SContainer::kDescending);
+  // 0x40 with a sorted container and with a sorted tail.
+  IstrContainer down(4, SContainer::kSorted | SContainer::kDescending);
   for (const char* t : {"b", "d", "a", "c"})
-    c.Add(new Istr(t));
-  c.Sort();
-  EXPECT_EQ(Texts(c), (std::vector<std::string>{"d", "c", "b", "a"}));
-  Istr b("b");
-  EXPECT_EQ(c.Find(&b), 2);
-
+    down.Add(new Istr(t));
+  EXPECT_EQ(FindText(down, "b"), 2);
+  EXPECT_EQ(Texts(down), (std::vector<std::string>{"d", "c", "b", "a"}));
   IstrContainer tail(4, SContainer::kSortedTail | SContainer::kDescending);
   for (int i = 0; i < 200; ++i)
     tail.Add(new Istr(std::to_string(i % 97).c_str()));
-  Istr k("42");
-  int32_t at = tail.Find(&k);
+  const int32_t at = FindText(tail, "42");
   ASSERT_GE(at, 0);
   EXPECT_STREQ(tail[at]->Text(), "42");
 
   IstrContainer plain;
   for (const char* t : {"x", "y", "x"})
     plain.Add(new Istr(t));
-  Istr x("x"), y("y");
-  EXPECT_EQ(plain.Find(&x), 0);
-  EXPECT_EQ(plain.FindItem(&y), plain[1]);
-  EXPECT_STREQ(plain.Last()->Text(), "x");
-  delete plain.DetachLast();
-  EXPECT_EQ(plain.Count(), 2u);
+  EXPECT_EQ(FindText(plain, "x"), 0);
+  EXPECT_EQ(FindText(plain, "y"), 1);
 }
 
-TEST(SContainer, DetachShrinksByOneDelta) {
+TEST(SContainer, DetachShrinksByOneDeltaAndInsertAt) {
   IstrContainer c(4, 0);
   for (int i = 0; i < 5; ++i)
     c.Add(new Istr("i"));
@@ -257,36 +206,28 @@ TEST(SContainer, DetachShrinksByOneDelta) {
   EXPECT_EQ(c.Capacity(), 0u);
   EXPECT_EQ(c.DetachLast(), nullptr);
   EXPECT_EQ(c.Last(), nullptr);
-}
 
-TEST(SContainer, InsertAtAndDoublingDelta) {
-  IstrContainer c;
   c.Add(new Istr("a"));
   c.Add(new Istr("c"));
   EXPECT_TRUE(c.InsertAt(new Istr("b"), 1));
   EXPECT_TRUE(c.InsertAt(new Istr("d"), 3));
   EXPECT_TRUE(c.InsertAt(new Istr("0"), 0));
   EXPECT_EQ(Texts(c), (std::vector<std::string>{"0", "a", "b", "c", "d"}));
-  Istr* refused = new Istr("x");
-  EXPECT_FALSE(c.InsertAt(refused, 6));
-  delete refused;
+  Istr outside("x");
+  EXPECT_FALSE(c.InsertAt(&outside, 6));
 
   IstrContainer doubling(2, SContainer::kDoublingDelta);
   std::vector<uint32_t> capacities;
   for (int i = 0; i < 20; ++i) {
     doubling.Add(new Istr("v"));
-    if (capacities.empty() || capacities.back() != doubling.Capacity()) {
+    if (capacities.empty() || capacities.back() != doubling.Capacity())
       capacities.push_back(doubling.Capacity());
-    }
   }
   EXPECT_EQ(capacities, (std::vector<uint32_t>{2, 6, 14, 30}));
 }
 
-TEST(SContainer, ThreadSafeContainerHasAGuard) {
-  IstrContainer plain;
-  EXPECT_EQ(plain.Guard(), nullptr);
+TEST(SContainer, ThreadSafeContainerTakesConcurrentAdds) {
   IstrContainer shared(32, SContainer::kThreadSafe);
-  ASSERT_NE(shared.Guard(), nullptr);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&shared, t] {
@@ -299,40 +240,7 @@ TEST(SContainer, ThreadSafeContainerHasAGuard) {
   EXPECT_EQ(shared.Count(), 2000u);
 }
 
-TEST(SContainer, ClearReleasesTheArray) {
-  int destroyed = 0;
-  IstrContainer c;
-  c.Add(new Counted("a", &destroyed));
-  c.Clear();
-  EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(c.Capacity(), 0u);
-  c.Add(new Counted("b", &destroyed));
-  EXPECT_EQ(c.Count(), 1u);
-}
-
-using ContainersDeathTest = ::testing::Test;
-
-TEST(ContainersDeathTest, InvalidIndexEndsTheProcess) {
-  EXPECT_EXIT(
-      {
-        platform::SetMessageBoxHook(nullptr);
-        IstrContainer c;
-        c.Add(new Istr("only"));
-        c.At(1);
-      },
-      ::testing::ExitedWithCode(255),
-      "Internal error in \".*\": Invalid array index 1 \\(Count = 1\\), exiting\\. Please contact "
-      "technical support\\.");
-  EXPECT_EXIT(
-      {
-        FPArrayAsVector<int> v;
-        v.Add(5);
-        v[1];
-      },
-      ::testing::ExitedWithCode(255), "Invalid array index 1 \\(Count = 1\\)");
-}
-
-TEST(FatalIndexError, ShowsASystemModalErrorBox) {
+TEST(ContainersDeathTest, InvalidIndexShowsTheMessageAndEndsTheProcess) {
   EXPECT_EXIT(
       {
         platform::SetMessageBoxHook(
@@ -340,18 +248,27 @@ TEST(FatalIndexError, ShowsASystemModalErrorBox) {
               std::fprintf(stderr, "[%s|%s|%x]", caption, text, style);
               return 1;
             });
-        FatalIndexError(-3, 7);
+        IstrContainer c;
+        c.Add(new Istr("only"));
+        c.At(1);
       },
       ::testing::ExitedWithCode(255),
-      "\\[Error\\|Internal error in .*Invalid array index -3 \\(Count = 7\\).*\\|1010\\]");
+      "\\[Error\\|Internal error in \".*\": Invalid array index 1 \\(Count = 1\\), exiting\\. "
+      "Please contact technical support\\.\\|1010\\]");
+  EXPECT_EXIT(
+      {
+        platform::SetMessageBoxHook(nullptr);
+        FPArrayAsVector<int> v;
+        v.Add(5);
+        v[1];
+      },
+      ::testing::ExitedWithCode(255), "Invalid array index 1 \\(Count = 1\\)");
 }
 
 TEST(PArrayAsVector, AppendGrowsByDeltaOrMore) {
   PArrayAsVector v(2, 4, sizeof(uint32_t));
-  EXPECT_EQ(v.Capacity(), 2u);
   uint32_t values[] = {1, 2, 3};
   EXPECT_TRUE(v.Append(values, 3));
-  EXPECT_EQ(v.Count(), 3u);
   EXPECT_EQ(v.Capacity(), 4u);  // 0 + max(3, 4)
   EXPECT_TRUE(v.Append(nullptr, 2));
   EXPECT_EQ(v.Capacity(), 3u + 4u);
@@ -360,27 +277,23 @@ TEST(PArrayAsVector, AppendGrowsByDeltaOrMore) {
   std::vector<uint32_t> many(10, 9);
   EXPECT_TRUE(v.Append(many.data(), many.size()));
   EXPECT_EQ(v.Capacity(), 15u);  // 5 + max(10, 4)
-  EXPECT_TRUE(v.Reserve(40));
-  EXPECT_EQ(v.Capacity(), 40u);
   EXPECT_EQ(*static_cast<uint32_t*>(v.At(14)), 9u);
 }
 
 TEST(DynArrayBase, ZeroFillsAndSwitchesToTheLocalHeap) {
   DynArray<char> block(16);
-  EXPECT_FALSE(block.InLocalHeap());
   std::memset(block.Data(), 'x', 16);
   ASSERT_TRUE(block.ResizeCount(32));
   EXPECT_EQ(block[15], 'x');
   EXPECT_EQ(block[31], 0);
 
-  uint64_t previous = SetLocalHeapThreshold(64);
+  const uint64_t previous = SetLocalHeapThreshold(64);
   ASSERT_TRUE(block.ResizeCount(100));  // to the local heap: old contents copied
   EXPECT_TRUE(block.InLocalHeap());
   EXPECT_EQ(block[0], 'x');
   EXPECT_EQ(block[99], 0);
   block[70] = 'y';
-  ASSERT_TRUE(block.ResizeCount(200));  // stays on the local heap, zero-filled
-  EXPECT_TRUE(block.InLocalHeap());
+  ASSERT_TRUE(block.ResizeCount(200));  // stays there, zero-filled
   EXPECT_EQ(block[70], 'y');
   EXPECT_EQ(block[199], 0);
   ASSERT_TRUE(block.ResizeCount(20));  // back to the runtime heap: the new size copied
@@ -388,9 +301,6 @@ TEST(DynArrayBase, ZeroFillsAndSwitchesToTheLocalHeap) {
   EXPECT_EQ(block[15], 'x');
   EXPECT_EQ(block[19], 0);
   SetLocalHeapThreshold(previous);
-  ASSERT_TRUE(block.Resize(0));
-  EXPECT_EQ(block.Data(), nullptr);
-  EXPECT_EQ(block.Size(), 0u);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -413,34 +323,30 @@ TEST(DynArrayBase, RefusedLocalHeapMemoryIsShownAndLeavesTheBlock) {
   BoxCapture box;
   DynArray<char> block(8);
   block[0] = 'k';
-  uint64_t previous = SetLocalHeapThreshold(64);
-  const uint64_t impossible = 1ull << 62;
-  EXPECT_FALSE(block.Resize(impossible));
+  const uint64_t previous = SetLocalHeapThreshold(64);
+  EXPECT_FALSE(block.Resize(1ull << 62));
   SetLocalHeapThreshold(previous);
   EXPECT_EQ(block.Size(), 8u);
-  EXPECT_FALSE(block.InLocalHeap());
   EXPECT_EQ(block[0], 'k');
-  ASSERT_EQ(g_shown.count, 1);
+  ASSERT_EQ(BoxCapture::Shown().size(), 1u);
+  const ShownBox& shown = BoxCapture::Shown()[0];
   std::string program = platform::HostExecutablePath();
   program = program.substr(program.find_last_of('/') + 1);
-  EXPECT_EQ(g_shown.caption, program.substr(0, program.find('.')));
-  EXPECT_EQ(g_shown.style, platform::kMbIconHand);
-  EXPECT_EQ(g_shown.text.rfind("Unable to allocate 4611686018427387904 bytes of memory from the "
-                               "local heap:\n",
-                               0),
+  EXPECT_EQ(shown.caption, program.substr(0, program.find('.')));
+  EXPECT_EQ(shown.style, platform::kMbIconHand);
+  EXPECT_EQ(shown.text.rfind(
+                "Unable to allocate 4611686018427387904 bytes of memory from the local heap:\n", 0),
             0u)
-      << g_shown.text;
+      << shown.text;
 }
 
 TEST(lstr, AppendDropsTheTerminatingZero) {
   lstr text;
   EXPECT_STREQ(text.Text(), "");
   text.Append("abc").Append(nullptr).Append("def");
-  EXPECT_STREQ(text.Text(), "abcdef");
   EXPECT_EQ(text.Length(), 6u);
   EXPECT_EQ(text.Count(), 7u);
   text.AppendFormat("-%I64u", 12ull);
-  EXPECT_STREQ(text.Text(), "abcdef-12");
   text.Append(text.Text());  // its own text
   EXPECT_STREQ(text.Text(), "abcdef-12abcdef-12");
 
@@ -451,9 +357,6 @@ TEST(lstr, AppendDropsTheTerminatingZero) {
   marked.FPArrayAsVector<char>::Append(raw, 4);
   marked.Append("z");
   EXPECT_STREQ(marked.Text(), "xz");
-  text.Clear();
-  EXPECT_EQ(text.Length(), 0u);
-  EXPECT_STREQ(text.Text(), "");
 }
 
 }  // namespace
