@@ -3,21 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/system.h"
-
 namespace usbtest {
-
-void SimulatorTest::SetUp() {
-  testsupport::CaptureOutput(true);
-  sim_ = testsupport::StartPrivateSimulator("/tmp/nvu", kTimeScale);
-  ASSERT_NE(sim_, nullptr);
-  root_ = sim_->Root();
-}
-
-void SimulatorTest::TearDown() {
-  sim_.reset();
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", nullptr);
-}
 
 nvsim::Simulator::Id SimulatorTest::AddInstrument(const std::string& name,
                                                   void (*edit)(nvsim::InstrumentConfig&)) {
@@ -25,10 +11,6 @@ nvsim::Simulator::Id SimulatorTest::AddInstrument(const std::string& name,
   config.name = name;
   if (edit != nullptr) edit(config);
   return AddInstrument(std::move(config));
-}
-
-std::string SimulatorTest::ClassFolder() const {
-  return root_ + "/{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 }
 
 std::unique_ptr<platform::NamedMutexHolder> HoldKalto() {
@@ -41,24 +23,26 @@ std::unique_ptr<platform::NamedMutexHolder> HoldKalto() {
 }
 
 std::vector<uint8_t> CommandFrame(uint32_t code) {
-  std::vector<uint8_t> frame = {4, 0, 0, 0};
-  for (int i = 0; i < 4; ++i)
-    frame.push_back(static_cast<uint8_t>(code >> (8 * i)));
-  return frame;
+  return {4,
+          0,
+          0,
+          0,
+          static_cast<uint8_t>(code),
+          static_cast<uint8_t>(code >> 8),
+          static_cast<uint8_t>(code >> 16),
+          static_cast<uint8_t>(code >> 24)};
 }
 
 nvsim::ScriptStep RawReply(std::vector<uint8_t> bytes, uint32_t parts, uint32_t gapMs) {
   nvsim::ScriptStep step;
-  nvsim::Fault raw;
-  raw.kind = nvsim::FaultKind::kRaw;
-  raw.bytes = std::move(bytes);
-  step.faults.push_back(raw);
+  step.faults.push_back({});
+  step.faults[0].kind = nvsim::FaultKind::kRaw;
+  step.faults[0].bytes = std::move(bytes);
   if (parts > 1) {
-    nvsim::Fault split;
-    split.kind = nvsim::FaultKind::kSplit;
-    split.value = parts;
-    split.gapMs = gapMs;
-    step.faults.push_back(split);
+    step.faults.push_back({});
+    step.faults[1].kind = nvsim::FaultKind::kSplit;
+    step.faults[1].value = parts;
+    step.faults[1].gapMs = gapMs;
   }
   return step;
 }

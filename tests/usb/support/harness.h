@@ -1,9 +1,6 @@
-// Test support for the USB transport: a simulator serving instruments on a
-// private device root, on the dilated clock (tests/support), and capture of
-// everything the transport reports.
+// Test support for the USB transport: instruments on a private simulator
+// (tests/support) at 50 dilated ms per real ms, everything reported captured.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
@@ -11,56 +8,29 @@
 #include <vector>
 
 #include "platform/sync.h"
-#include "simulator.h"
 #include "support/capture.h"
 #include "support/private_simulator.h"
 
 namespace usbtest {
 
-// Dilated milliseconds per real millisecond in these tests.
-inline constexpr double kTimeScale = 50;
+using namespace testsupport;
 
-// What the transport reported since the last ClearCapture (device log and
-// error lines, library log, message boxes).
-using testsupport::Boxes;
-using testsupport::ClearCapture;
-using testsupport::DilatedSince;
-using testsupport::ErrorText;
-using testsupport::InfoText;
-using testsupport::LibraryLog;
-
-class SimulatorTest : public ::testing::Test {
+class SimulatorTest : public testsupport::SimulatorTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-
-  // Adds and plugs an instrument with the default configuration, changed by
-  // `edit` first.
+  SimulatorTest() : testsupport::SimulatorTest("/tmp/nvu", 50, true) {}
+  using testsupport::SimulatorTest::AddInstrument;
+  // Adds an instrument named `name`, its default configuration changed by `edit`.
   nvsim::Simulator::Id AddInstrument(const std::string& name,
                                      void (*edit)(nvsim::InstrumentConfig&) = nullptr);
-  nvsim::Simulator::Id AddInstrument(nvsim::InstrumentConfig config) {
-    return sim_->AddPlugged(std::move(config));
-  }
-  std::string Path(nvsim::Simulator::Id id) const { return sim_->DevicePath(id); }
-  nvsim::Simulator::InstrumentState State(nvsim::Simulator::Id id) const {
-    return sim_->StateOf(id);
-  }
-  // The class folder of the USB device interface class under the root.
-  std::string ClassFolder() const;
-
-  std::string root_;
-  std::unique_ptr<testsupport::PrivateSimulator> sim_;
 };
 
-// Holds the named mutex "Kalto" as the running application would. Retries
-// for a while: another test process may probe or hold it at the same moment.
+// Holds the named mutex "Kalto" as the running application would; retries,
+// since another test process may hold it for a moment.
 std::unique_ptr<platform::NamedMutexHolder> HoldKalto();
 
-// A complete command frame (length word 4, the code) that makes the
-// instrument answer; faults given to the simulator then shape the answer.
+// A command frame that makes the instrument answer; a script step shapes it.
 std::vector<uint8_t> CommandFrame(uint32_t code);
-// A script step that answers the next command with exactly `bytes`, split
-// into `parts` transfers when above 1.
+// A script step that answers with exactly `bytes`, in `parts` transfers.
 nvsim::ScriptStep RawReply(std::vector<uint8_t> bytes, uint32_t parts = 1, uint32_t gapMs = 0);
 
 }  // namespace usbtest
