@@ -3,27 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
 
-TEST(NumberTexts, GroupThousands) {
-  EXPECT_STREQ(GroupThousands(0), "0");
-  EXPECT_STREQ(GroupThousands(999), "999");
-  EXPECT_STREQ(GroupThousands(1000), "1,000");
-  EXPECT_STREQ(GroupThousands(100000), "100,000");
-  EXPECT_STREQ(GroupThousands(1234567), "1,234,567");
-  EXPECT_STREQ(GroupThousands(4294967295u), "4,294,967,295");
-}
-
-TEST(NumberTexts, Hex) {
-  EXPECT_STREQ(HexText(9), "9");
-  EXPECT_STREQ(HexText(10), "0xA");
-  EXPECT_STREQ(HexText(0x1F), "0x1F");
-  EXPECT_STREQ(HexText(UINT64_MAX), "0xFFFFFFFFFFFFFFFF");
-  EXPECT_STREQ(DecHexText(9), "9");
-  EXPECT_STREQ(DecHexText(255), "255 (0xFF)");
-  EXPECT_STREQ(DecHexText(0x100000000ull), "4294967296 (0x100000000)");
+TEST(NumberTexts, GroupedHexAndDecHex) {
+  const struct {
+    uint64_t value;
+    const char *grouped, *hex, *decHex;
+  } cases[] = {
+      {0, "0", "0", "0"},
+      {9, "9", "9", "9"},
+      {255, "255", "0xFF", "255 (0xFF)"},
+      {1000, "1,000", "0x3E8", "1000 (0x3E8)"},
+      {100000, "100,000", "0x186A0", "100000 (0x186A0)"},
+      {4294967295u, "4,294,967,295", "0xFFFFFFFF", "4294967295 (0xFFFFFFFF)"},
+      {0x100000000ull, nullptr, "0x100000000", "4294967296 (0x100000000)"},
+      {UINT64_MAX, nullptr, "0xFFFFFFFFFFFFFFFF", nullptr},
+  };
+  for (const auto& c : cases) {
+    if (c.grouped) {
+      EXPECT_STREQ(GroupThousands(static_cast<uint32_t>(c.value)), c.grouped);
+    }
+    EXPECT_STREQ(HexText(c.value), c.hex);
+    if (c.decHex) {
+      EXPECT_STREQ(DecHexText(c.value), c.decHex);
+    }
+  }
 }
 
 TEST(NumberTexts, HexDigitsAtMostEight) {
@@ -32,88 +39,61 @@ TEST(NumberTexts, HexDigitsAtMostEight) {
   EXPECT_STREQ(HexDigits(buffer, 12, 0x1234), "00001234");
   EXPECT_EQ(buffer[9], '#');  // nothing written past the ninth character
   EXPECT_STREQ(HexDigits(buffer, 4, 0xABCDEF), "CDEF");
-  EXPECT_STREQ(HexDigits(buffer, 8, 0xFFFFFFFFu), "FFFFFFFF");
   EXPECT_STREQ(HexDigits(buffer, 0, 0x12), "");
 }
 
-TEST(NumberParsing, ParseUInt64) {
-  EXPECT_EQ(ParseUInt64("0x1F"), 31u);
-  EXPECT_EQ(ParseUInt64("0X1f"), 31u);
-  EXPECT_EQ(ParseUInt64("123abc"), 123u);
-  EXPECT_EQ(ParseUInt64("18446744073709551615"), UINT64_MAX);
-  EXPECT_EQ(ParseUInt64("0xFFFFFFFFFFFFFFFF"), UINT64_MAX);
-  EXPECT_EQ(ParseUInt64("abc"), 0u);
-  EXPECT_EQ(ParseUInt64("0x"), 0u);
-  EXPECT_EQ(ParseUInt64(""), 0u);
-  EXPECT_EQ(ParseUInt64(nullptr), 0u);
-}
-
-TEST(NumberParsing, TextToInt) {
-  EXPECT_EQ(TextToInt(nullptr), 0);
-  EXPECT_EQ(TextToInt(""), 0);
-  EXPECT_EQ(TextToInt("7"), 7);
-  EXPECT_EQ(TextToInt("x"), 0);
-  EXPECT_EQ(TextToInt("007"), 7);
-  EXPECT_EQ(TextToInt("010"), 10);  // not octal
-  EXPECT_EQ(TextToInt("000"), 0);
-  EXPECT_EQ(TextToInt("-12"), -12);
-  EXPECT_EQ(TextToInt("0x10"), 16);
-  EXPECT_EQ(TextToInt("0X1f"), 31);
-  EXPECT_EQ(TextToInt("12abc"), 12);
-  EXPECT_EQ(TextToInt("4294967295"), -1);   // the unsigned bit pattern
-  EXPECT_EQ(TextToInt("99999999999"), -1);  // saturates at 0xFFFFFFFF
-  EXPECT_EQ(TextToInt("-99999999999"), INT32_MIN);
-  EXPECT_EQ(TextToInt("2147483647"), INT32_MAX);
-}
-
-TEST(DecodeEscape, SimpleEscapes) {
-  const char* const kIn = "ntvbrf\\'\"0";
-  const char kOut[] = {'\n', '\t', '\v', '\b', '\r', '\f', '\\', '\'', '"', '\0'};
-  for (int i = 0; i < 10; ++i) {
-    const char* p = kIn + i;
-    EXPECT_EQ(DecodeEscape(p), kOut[i]) << i;
-    EXPECT_EQ(p, kIn + i + 1);
+TEST(NumberParsing, ParseUInt64AndTextToInt) {
+  const struct {
+    const char* text;
+    uint64_t unsigned64;
+    int32_t integer;
+  } cases[] = {
+      {nullptr, 0, 0},
+      {"", 0, 0},
+      {"x", 0, 0},
+      {"0x", 0, 0},
+      {"0X1f", 31, 31},
+      {"123abc", 123, 123},
+      {"010", 10, 10},                    // not octal
+      {"4294967295", 4294967295u, -1},    // the unsigned bit pattern
+      {"99999999999", 99999999999u, -1},  // saturates at 0xFFFFFFFF
+      {"2147483647", 2147483647, INT32_MAX},
+      {"18446744073709551615", UINT64_MAX, -1},
+      {"0xFFFFFFFFFFFFFFFF", UINT64_MAX, -1},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = c.text ? c.text : "(null)";
+    EXPECT_EQ(ParseUInt64(c.text), c.unsigned64) << shown;
+    EXPECT_EQ(TextToInt(c.text), c.integer) << shown;
   }
+  EXPECT_EQ(TextToInt("-12"), -12);
+  EXPECT_EQ(TextToInt("-99999999999"), INT32_MIN);
 }
 
-TEST(DecodeEscape, HexNeverPassesTheEnd) {
-  const char* text = "x41B";
-  const char* p = text;
-  EXPECT_EQ(DecodeEscape(p), 'A');
-  EXPECT_EQ(p, text + 3);
-  text = "x4";
-  p = text;
-  EXPECT_EQ(DecodeEscape(p), 4);
-  EXPECT_EQ(p, text + 2);
-  EXPECT_EQ(*p, 0);
-  text = "x";
-  p = text;
-  EXPECT_EQ(DecodeEscape(p), 0);
-  EXPECT_EQ(p, text + 1);
-  EXPECT_EQ(*p, 0);
-}
-
-TEST(DecodeEscape, OctalAndOthers) {
-  const char* text = "101x";
-  const char* p = text;
-  EXPECT_EQ(DecodeEscape(p), 'A');
-  EXPECT_EQ(p, text + 3);
-  text = "18";  // 8 ends the octal number
-  p = text;
-  EXPECT_EQ(DecodeEscape(p), 1);
-  EXPECT_EQ(p, text + 1);
-  text = "1111111111";  // nine digits at most
-  p = text;
-  DecodeEscape(p);
-  EXPECT_EQ(p, text + 9);
-  text = "q";
-  p = text;
-  EXPECT_EQ(DecodeEscape(p), 'q');
-  EXPECT_EQ(p, text);  // unknown escapes do not advance
-  text = "";
-  p = text;
-  EXPECT_EQ(DecodeEscape(p), 0);
-  EXPECT_EQ(p, text);
+TEST(DecodeEscape, ValuesAndHowFarTheyRead) {
+  const char* const simple = "ntvbrf\\'\"0";
+  const char decoded[] = {'\n', '\t', '\v', '\b', '\r', '\f', '\\', '\'', '"', '\0'};
+  for (int i = 0; i < 10; ++i) {
+    const char* p = simple + i;
+    EXPECT_EQ(DecodeEscape(p), decoded[i]) << i;
+    EXPECT_EQ(p, simple + i + 1);
+  }
+  // Hex and octal never pass the end; 8 ends an octal number, nine digits at
+  // most; unknown escapes do not advance.
+  const struct {
+    const char* text;
+    int value;
+    size_t used;
+  } cases[] = {{"x41B", 'A', 3}, {"x4", 4, 2},  {"x", 0, 1}, {"101x", 'A', 3},
+               {"18", 1, 1},     {"q", 'q', 0}, {"", 0, 0},  {"1111111111", -1, 9}};
+  for (const auto& c : cases) {
+    const char* p = c.text;
+    const char value = DecodeEscape(p);
+    if (c.value >= 0) {
+      EXPECT_EQ(value, static_cast<char>(c.value)) << c.text;
+    }
+    EXPECT_EQ(static_cast<size_t>(p - c.text), c.used) << c.text;
+  }
 }
 
 TEST(Random, PerThreadSequence) {
