@@ -64,27 +64,18 @@ class ChannelTest : public usbtest::SimulatorTest {
   std::unique_ptr<RecordingDevice> device_;
 };
 
-TEST_F(ChannelTest, OpensAttachesAndSetsTheTimeOut) {
+TEST_F(ChannelTest, ExclusiveOpenAndAFailedChannelRefusesControls) {
   const auto id = AddInstrument("nv1");
   const std::string path = Path(id);
-  ZdUSBDevice device(path.c_str());
-  ASSERT_TRUE(device.IsOpen());
+  auto first = std::make_unique<ZdUSBDevice>(path.c_str());
+  ASSERT_TRUE(first->IsOpen());
   EXPECT_EQ(InfoText(), "Opening device \"" + path +
                             "\"...Ok\nDevice handle opened ok\nDriver version: nvsim 1.0\n");
   EXPECT_EQ(State(id).channelTimeout, 5000u);
-  EXPECT_TRUE(device.ReplyEvent.Wait(0));
-  EXPECT_FALSE(device.ErrorEvent.Wait(0));
+  EXPECT_TRUE(first->ReplyEvent.Wait(0));
+  EXPECT_FALSE(first->ErrorEvent.Wait(0));
 
-  g_TraceLevel = 1;
   ClearCapture();
-  EXPECT_TRUE(device.SetTimeout(250));
-  EXPECT_EQ(InfoText(), "Setting timeout = 250 ms\n");
-  EXPECT_EQ(State(id).channelTimeout, 250u);
-}
-
-TEST_F(ChannelTest, ExclusiveOpenAndAFailedChannelRefusesControls) {
-  OpenNew();
-  const std::string path = Path(id_);
   ZdUSBDevice second(path.c_str());
   EXPECT_EQ(second.Handle, platform::kInvalidDeviceHandle);
   EXPECT_EQ(InfoText(), "Opening device \"" + path + "\"...Failed: " + kSharingText + "\n");
@@ -92,11 +83,14 @@ TEST_F(ChannelTest, ExclusiveOpenAndAFailedChannelRefusesControls) {
   EXPECT_EQ(second.Timeout, 0u);
   EXPECT_FALSE(second.IoControl(platform::kIoctlResetChannel, "\0\0\0\0", 4, nullptr, 0));
   EXPECT_FALSE(second.ResetChannel());
-  EXPECT_EQ(State(id_).channelTimeout, 5000u);  // nothing reached the driver
 
-  device_->Close();
-  ZdUSBDevice third(path.c_str());
-  EXPECT_TRUE(third.IsOpen());
+  g_TraceLevel = 1;
+  ClearCapture();
+  EXPECT_TRUE(first->SetTimeout(250));
+  EXPECT_EQ(InfoText(), "Setting timeout = 250 ms\n");
+  EXPECT_EQ(State(id).channelTimeout, 250u);  // the failed channel changed nothing
+  first.reset();
+  EXPECT_TRUE(ZdUSBDevice(path.c_str()).IsOpen());
 }
 
 TEST_F(ChannelTest, OpenFailuresAndTheirTexts) {
@@ -246,13 +240,9 @@ TEST_F(ChannelTest, PurgeStopsAfterSixteenReads) {
     left += device_->BytesTransferred;
   EXPECT_EQ(left, 400u - 10u - 16u * 10u);
 
-  uint32_t start = TickCount();
-  device_->PurgeInput();  // an empty driver: ends at the first time-out
-  EXPECT_LT(DilatedSince(start), 3000u);
-
   // Data that keeps coming does not keep the purge going.
   ASSERT_TRUE(sim_->Emit(id_, std::vector<uint8_t>(8, 0x44), 100000, 5));
-  start = TickCount();
+  const uint32_t start = TickCount();
   device_->PurgeInput();
   EXPECT_LT(DilatedSince(start), 16u * 100u + 3000u);
   EXPECT_TRUE(device_->Read(buffer, 8, true));
@@ -295,25 +285,18 @@ TEST_F(ChannelTest, CloseTwiceReleasesOnce) {
   EXPECT_EQ(State(id_).connections, 2u);
 }
 
-// The instrument unplugged during a read (with or without part of the
-// reply), or the driver sending garbage: the read ends early, says how many
-// bytes it got, and later requests fail with "not connected".
+// The instrument unplugged during a read, with or without part of the reply
+// (garbage from the driver takes the same path, see driver.cpp): the read
+// ends early, says how many bytes it got, and later requests fail.
 TEST_F(ChannelTest, DeviceGoneMidRead) {
-  enum class Way { kUnplug, kUnplugAfterPart, kGarbage };
-  for (const Way way : {Way::kUnplug, Way::kUnplugAfterPart, Way::kGarbage}) {
-    SCOPED_TRACE(static_cast<int>(way));
+  for (const uint32_t got : {0u, 3u}) {
+    SCOPED_TRACE(got);
     OpenNew();
     ASSERT_TRUE(device_->SetTimeout(30000));
-    if (way == Way::kUnplugAfterPart) Trigger({RawReply({1, 2, 3, 4, 5, 6}, 2, 1000)});
-    if (way == Way::kGarbage) {
-      nvsim::TransportFault fault;
-      fault.kind = nvsim::TransportFaultKind::kCountAboveMax;
-      fault.request = nvsim::kRead;
-      ASSERT_TRUE(sim_->SetTransportFault(id_, fault));
-    }
+    if (got != 0) Trigger({RawReply({1, 2, 3, 4, 5, 6}, 2, 1000)});
     std::thread unplug([&] {
       platform::Sleep(400);
-      if (way != Way::kGarbage) sim_->Unplug(id_);
+      sim_->Unplug(id_);
     });
     unsigned char buffer[16] = {};
     ClearCapture();
@@ -322,7 +305,6 @@ TEST_F(ChannelTest, DeviceGoneMidRead) {
     unplug.join();
     EXPECT_LT(DilatedSince(start), 20000u);
     EXPECT_TRUE(device_->WasError);
-    const uint32_t got = way == Way::kUnplugAfterPart ? 3 : 0;
     EXPECT_EQ(device_->BytesTransferred, got);
     EXPECT_EQ(std::vector<unsigned char>(buffer + got, buffer + 16),
               std::vector<unsigned char>(16 - got, 0));
@@ -394,12 +376,6 @@ TEST_F(ChannelTest, ReportTexts) {
   SetDeviceOutputHooks(nullptr, nullptr);  // texts go nowhere, nothing breaks
   device_->Error("unseen");
   EXPECT_STREQ(device_->LastError.Text(), "Device \"NV2 #12\" error: unseen");
-}
-
-TEST_F(ChannelTest, KaltoIsSeenByItsMutex) {
-  const auto kalto = usbtest::HoldKalto();
-  ASSERT_TRUE(kalto->IsHeld());
-  EXPECT_TRUE(IsKaltoRunning());
 }
 
 }  // namespace
