@@ -52,26 +52,20 @@ TEST(Format, LongFormatsAreMappedToo) {
   EXPECT_EQ(std::string(Format(format.c_str(), UINT64_MAX)), expected);
 }
 
-TEST(Format, BufferGrowsAndIsReused) {
-  std::string long300(300, 'a');
+TEST(Format, LongResultsAndResultsAsArguments) {
+  const std::string long300(300, 'a');
   const char* first = Format("%s", long300.c_str());
   EXPECT_EQ(std::string(first), long300);
-  (void)Format("%d", 1);  // the other buffer of the pair
-  // A later format on the same thread reuses the grown buffer.
-  const char* again = Format("%s!", long300.c_str());
-  EXPECT_EQ(again, first);
-  EXPECT_EQ(std::strlen(again), 301u);
-
-  std::string huge(100000, 'h');
-  EXPECT_EQ(std::strlen(Format("%s%s", huge.c_str(), huge.c_str())), 200000u);
-}
-
-TEST(Format, ResultMayBeAnArgumentOfTheNextFormat) {
-  const char* inner = Format("%s-%u", "abc", 12u);
-  EXPECT_STREQ(Format("<%s>", inner), "<abc-12>");
-  std::string big(1000, 'b');
-  const char* grown = Format("%s", big.c_str());
+  // A result may be an argument of the next format, however long.
+  EXPECT_EQ(std::string(Format("<%s>", first)), "<" + long300 + ">");
+  const char* grown = Format("%s", std::string(1000, 'b').c_str());
   EXPECT_EQ(std::strlen(Format("%s%s", grown, grown)), 2000u);
+  const std::string huge(100000, 'h');
+  EXPECT_EQ(std::strlen(Format("%s%s", huge.c_str(), huge.c_str())), 200000u);
+  // A slot that held 3 MiB starts again small; the text is still right.
+  EXPECT_EQ(std::strlen(Format("%s", std::string(3 * 1024 * 1024, 'L').c_str())), 3u << 20);
+  (void)Format("x");
+  EXPECT_STREQ(Format("%s", "small"), "small");
 }
 
 TEST(Format, EachThreadHasItsOwnBuffer) {
@@ -87,24 +81,12 @@ TEST(Format, EachThreadHasItsOwnBuffer) {
   EXPECT_EQ(other, "worker 2");
 }
 
-TEST(Format, LargeStorageIsReleasedBeforeTheNextUse) {
-  std::string big(3 * 1024 * 1024, 'L');
-  const char* large = Format("%s", big.c_str());
-  EXPECT_EQ(std::strlen(large), big.size());
-  (void)Format("x");
-  // The slot that held 3 MiB starts again small; the text is still right.
-  EXPECT_STREQ(Format("%s", "small"), "small");
-}
-
-TEST(FormatTo, TruncatesAndReportsTheFullLength) {
+TEST(FormatTo, TruncatesAndAppends) {
   char buffer[8];
   EXPECT_EQ(FormatTo(buffer, sizeof(buffer), "%I64u", 1234567890123ull), 13);
   EXPECT_STREQ(buffer, "1234567");
   EXPECT_EQ(FormatTo(buffer, sizeof(buffer), nullptr), 0);
   EXPECT_STREQ(buffer, "");
-}
-
-TEST(AppendFormat, AppendsAtTheTerminatingZero) {
   char text[64] = "n=";
   EXPECT_EQ(AppendFormat(text, "%I64d;", static_cast<int64_t>(-1)), text);
   AppendFormat(text, "%s", "end");
@@ -112,15 +94,11 @@ TEST(AppendFormat, AppendsAtTheTerminatingZero) {
 }
 
 TEST(PFormatBuffer, InlineAndHeap) {
-  PFormatBuffer shortText("%s %I64X", "id", 0xFFull);
-  EXPECT_STREQ(shortText.Text(), "id FF");
-  std::string long500(500, 'z');
-  PFormatBuffer longText("%s|%I64u", long500.c_str(), 42ull);
-  EXPECT_EQ(std::string(longText), long500 + "|42");
-  std::string exactly255(255, 'e');
-  EXPECT_EQ(std::string(PFormatBuffer("%s", exactly255.c_str())), exactly255);
-  std::string exactly256(256, 'e');
-  EXPECT_EQ(std::string(PFormatBuffer("%s", exactly256.c_str())), exactly256);
+  EXPECT_STREQ(PFormatBuffer("%s %I64X", "id", 0xFFull).Text(), "id FF");
+  for (size_t size : {255u, 256u, 500u}) {
+    const std::string text(size, 'e');
+    EXPECT_EQ(std::string(PFormatBuffer("%s", text.c_str())), text);
+  }
 }
 
 TEST(VPrintToStream, WritesMappedFormats) {
