@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -26,80 +27,73 @@ class DilatedClock : public ::testing::Test {
   double previous_ = 1;
 };
 
+// Starts `take` on another thread and tells whether it finished within 20 ms
+// (the caller then releases what blocks it and joins `other`).
+bool FinishesAtOnce(std::thread& other, std::atomic<bool>& done, std::function<void()> take) {
+  other = std::thread([&done, take] {
+    take();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return done;
+}
+
 TEST(PSharedObject, IsReentrantAndExcludesOtherThreads) {
   PSharedObject lock("Test::Lock");
-  EXPECT_STREQ(lock.Name(), "Test::Lock");
-  EXPECT_TRUE(lock.HasLock());
-  EXPECT_EQ(lock.GetHandle(), &lock);
-
-  std::atomic<bool> otherGotIt{false};
+  std::atomic<bool> done{false};
   std::thread other;
   {
     PSharedObjectLocker outer(lock);
-    {
-      PSharedObjectLocker inner(&lock);  // the same thread takes it again
-    }
-    other = std::thread([&] {
-      PSharedObjectLocker locker(lock);
-      otherGotIt = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    { PSharedObjectLocker inner(&lock); }  // the same thread takes it again
     // Still held once by this thread after the inner holder released.
-    EXPECT_FALSE(otherGotIt);
+    EXPECT_FALSE(FinishesAtOnce(other, done, [&lock] { PSharedObjectLocker locker(lock); }));
   }
   other.join();
-  EXPECT_TRUE(otherGotIt);
+  EXPECT_TRUE(done);
+
+  // An Unlocker released early does not release again at its end.
+  lock.Lock();
+  lock.Lock();
+  { Unlocker first(lock); }
+  {
+    Unlocker second(lock);
+    second.Release();
+  }
+  done = false;
+  EXPECT_TRUE(FinishesAtOnce(other, done, [&lock] { PSharedObjectLocker locker(lock); }));
+  other.join();
 }
 
-TEST(PSharedObjectLocker, ContainerWithoutGuardLocksNothing) {
+TEST(PSharedObjectLocker, GuardedContainerWaitsAndUnguardedLocksNothing) {
   SContainer plain;
   PSharedObjectLocker nothing(&plain);  // must not crash or block
   PSharedObjectLocker none(static_cast<const SContainer*>(nullptr));
   PSharedObjectLocker noObject(static_cast<PSharedObject*>(nullptr));
 
   SContainer guarded(32, SContainer::kThreadSafe);
-  std::atomic<bool> added{false};
+  std::atomic<bool> done{false};
   std::thread other;
   {
     PSharedObjectLocker holding(&guarded);
-    other = std::thread([&] {
-      guarded.Add(new Istr("x"));
-      added = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(added);  // the container's own operations wait for the guard
+    // The container's own operations wait for the guard.
+    EXPECT_FALSE(FinishesAtOnce(other, done, [&guarded] { guarded.Add(new Istr("x")); }));
     EXPECT_EQ(guarded.Count(), 0u);
   }
   other.join();
   EXPECT_EQ(guarded.Count(), 1u);
 }
 
-TEST(Unlocker, ReleasesOnceWhenLeftEarly) {
-  PSharedObject lock;
-  lock.Lock();
-  lock.Lock();
-  { Unlocker first(lock); }
+TEST(PSyncObject, LiveListAndNames) {
+  const uint32_t before = LiveSyncObjectCount();
   {
-    Unlocker second(lock);
-    second.Release();  // the normal path; the destructor then does nothing
-  }
-  std::atomic<bool> got{false};
-  std::thread other([&] {
-    lock.Lock();
-    got = true;
-    lock.Unlock();
-  });
-  other.join();
-  EXPECT_TRUE(got);
-}
-
-TEST(PSyncObject, LiveListFollowsConstructionAndDestruction) {
-  uint32_t before = LiveSyncObjectCount();
-  {
-    PSharedObject a;
-    PEvent b(false);
+    PSharedObject named("SRstring");
+    PEvent event(false);
     SContainer guarded(32, SContainer::kThreadSafe);  // its guard is listed too
     EXPECT_EQ(LiveSyncObjectCount(), before + 3);
+    EXPECT_EQ(event.Name(), nullptr);
+    event.SetName("%s::%s", "ZdUSBDevice", "ReplyEvent");
+    EXPECT_STREQ(event.Name(), "ZdUSBDevice::ReplyEvent");
+    EXPECT_STREQ(named.Name(), "SRstring");
   }
   EXPECT_EQ(LiveSyncObjectCount(), before);
 
@@ -118,40 +112,22 @@ TEST(PSyncObject, LiveListFollowsConstructionAndDestruction) {
   EXPECT_EQ(LiveSyncObjectCount(), before);
 }
 
-TEST(PSyncObject, SetNameFormats) {
+TEST_F(DilatedClock, ManualResetEvent) {
   PEvent event(false);
-  EXPECT_EQ(event.Name(), nullptr);
-  event.SetName("%s::%s", "ZdUSBDevice", "ReplyEvent");
-  EXPECT_STREQ(event.Name(), "ZdUSBDevice::ReplyEvent");
-  PSharedObject named("SRstring");
-  EXPECT_STREQ(named.Name(), "SRstring");
-}
-
-TEST(PEvent, ManualResetStates) {
-  PEvent event(false);
-  EXPECT_NE(event.GetHandle(), nullptr);
-  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(event.Wait(0));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
   EXPECT_TRUE(event.Set());
   EXPECT_TRUE(event.Wait(0));
-  EXPECT_TRUE(event.Wait(0));  // manual reset: stays signalled
+  EXPECT_TRUE(event.Wait(0));  // stays signalled
   EXPECT_TRUE(event.Reset());
-  EXPECT_FALSE(event.Wait(0));
-  PEvent signalled(true);
-  EXPECT_TRUE(signalled.Wait(0));
-}
+  EXPECT_FALSE(event.Wait(500));  // 5 ms of real time
+  EXPECT_TRUE(PEvent(true).Wait(0));
 
-TEST_F(DilatedClock, EventWakesAWaiter) {
-  PEvent event(false);
   std::thread setter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     event.Set();
   });
   EXPECT_TRUE(event.Wait(100000));  // 1 s of real time at most
   setter.join();
-  PEvent never(false);
-  EXPECT_FALSE(never.Wait(500));  // 5 ms of real time
 }
 
 TEST(IsNamedMutexPresent, DetectsAHolderAndLeavesNothingBehind) {
@@ -183,15 +159,11 @@ TEST_F(DilatedClock, TickTimeout) {
     platform::Sleep(10);
   // Restarted: a fresh period begins.
   EXPECT_FALSE(repeating.IsExpired());
-  EXPECT_EQ(repeating.deadline, repeating.start + 100);
-  repeating.Restart();
-  EXPECT_LE(repeating.Elapsed(), 100u);
 }
 
 TEST_F(DilatedClock, IntervalTimerAndStopWatch) {
   PIntervalTimerMCS none;  // period -1: never waits
-  EXPECT_EQ(none.period, -1);
-  auto start = std::chrono::steady_clock::now();
+  const auto start = std::chrono::steady_clock::now();
   none.WaitDue(true);
   none.WaitDue(false);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
@@ -204,9 +176,8 @@ TEST_F(DilatedClock, IntervalTimerAndStopWatch) {
 
   watch.Start();
   platform::Sleep(1000);
-  int64_t elapsed = watch.ElapsedMCS();
-  EXPECT_GE(elapsed, 1000000);
-  EXPECT_LT(elapsed, 60000000);
+  EXPECT_GE(watch.ElapsedMCS(), 1000000);
+  EXPECT_LT(watch.ElapsedMCS(), 60000000);
 }
 
 TEST(BaseObject, IdentityAndHook) {
@@ -219,9 +190,7 @@ TEST(BaseObject, IdentityAndHook) {
   calls = 0;
   ObjectCheckHook previous = g_ObjectCheckHook;
   g_ObjectCheckHook = [](const BaseObject*) { ++calls; };
-  {
-    Istr text("x");  // construction and destruction
-  }
+  { Istr text("x"); }  // construction and destruction
   g_ObjectCheckHook = previous;
   EXPECT_EQ(calls, 2);
 
