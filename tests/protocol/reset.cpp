@@ -1,69 +1,47 @@
 // Reset into the loader, start of the target, re-opening the handle.
+#include <algorithm>
 #include <string>
 
 #include "platform/time.h"
 #include "protocol/support/harness.h"
 
 using namespace prototest;
-using nvsim::FaultKind;
 
 namespace {
 
-class ResetTest : public ProtocolTest {};
+using ResetTest = ProtocolTest;
 
+// The reset waits 3000 ms, then re-opens until the instrument is back.
 TEST_F(ResetTest, ResetTargetReopensIntoTheLoader) {
-  nvsim::InstrumentConfig config;
-  config.reenumDelayMs = 1000;
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
-  const uint32_t start = platform::TickCount();
-  ASSERT_TRUE(device->ResetTarget()) << LogText();
-  EXPECT_GE(DilatedSince(start), 3000u);
-  EXPECT_NE(device->StatusWord & BOOT_BIT, 0u);
-  EXPECT_TRUE(State(id).loader);
-  const std::string log = LogText();
-  EXPECT_EQ(log.rfind("Re-initializing device\nClosing device handle\nWaiting 3000 ms...\n", 0), 0u)
-      << log;
-  EXPECT_NE(log.find("SET_EXCHANGE: TargetId"), std::string::npos);
+  for (const uint32_t away : {1000u, 5000u}) {
+    nvsim::InstrumentConfig config;
+    config.reenumDelayMs = away;
+    auto device = Start(config);
+    const uint32_t start = platform::TickCount();
+    ASSERT_TRUE(device->ResetTarget()) << LogText();
+    EXPECT_GE(DilatedSince(start), std::max(away, 3000u));
+    EXPECT_NE(device->StatusWord & BOOT_BIT, 0u);
+    EXPECT_TRUE(State(id_).loader);
+    const std::string log = LogText();
+    EXPECT_EQ(log.rfind("Re-initializing device\nClosing device handle\nWaiting 3000 ms...\n", 0),
+              0u)
+        << log;
+    EXPECT_NE(log.find("SET_EXCHANGE: TargetId"), std::string::npos);
+    EXPECT_GE(CountOf(log, "Opening device"), away > 3000 ? 2u : 1u);
+  }
 }
 
 TEST_F(ResetTest, ResetOfAnInstrumentThatStaysInItsTarget) {
   nvsim::InstrumentConfig config;
   config.resetStaysInTarget = true;
   config.reenumDelayMs = 200;
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
+  auto device = Start(config);
   EXPECT_FALSE(device->ResetTarget());
   EXPECT_NE(LogText().find("Error: BOOT_BIT is off after RESET_TARGET\n"), std::string::npos);
 }
 
-TEST_F(ResetTest, ReinitializeWaitsForASlowInstrument) {
-  nvsim::InstrumentConfig config;
-  config.reenumDelayMs = 5000;
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
-  const uint32_t start = platform::TickCount();
-  ASSERT_TRUE(device->ResetTarget()) << LogText();
-  EXPECT_GE(DilatedSince(start), 5000u);
-  EXPECT_GE(CountOf(LogText(), "Opening device"), 2u);
-}
-
-TEST_F(ResetTest, ReinitializeGivesUpAfterHundredTries) {
-  const auto id = AddInstrument();
-  auto device = Open(id);
-  device->ReinitDelay = 0;
-  sim_->Unplug(id);
-  EXPECT_FALSE(device->Reinitialize());
-  EXPECT_EQ(CountOf(LogText(), "Opening device"), 100u);
-  EXPECT_NE(LogText().find("Re-initialization failed\n"), std::string::npos);
-  EXPECT_FALSE(device->IsOpen());
-}
-
-TEST_F(ResetTest, ReinitializeClearsTheFailedState) {
-  nvsim::InstrumentConfig config;
-  config.faults.push_back(FaultOf(FaultKind::kNoReply, GET_STATUS, 2));
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
+TEST_F(ResetTest, ReinitializeClearsTheFailedStateOrGivesUpAfterHundredTries) {
+  auto device = StartFaulty(FaultKind::kNoReply, GET_STATUS, 2);
   device->NoDebugTraceOnError = true;
   device->ReinitDelay = 100;
   EXPECT_FALSE(device->GetStatus());
@@ -72,56 +50,58 @@ TEST_F(ResetTest, ReinitializeClearsTheFailedState) {
   EXPECT_FALSE(device->ErrorEvent.Wait(0));
   EXPECT_FALSE(device->WasError);
   EXPECT_TRUE(device->GetStatus());
+
+  device->ReinitDelay = 0;
+  sim_->Unplug(id_);
+  ClearLog();
+  EXPECT_FALSE(device->Reinitialize());
+  EXPECT_EQ(CountOf(LogText(), "Opening device"), 100u);
+  EXPECT_NE(LogText().find("Re-initialization failed\n"), std::string::npos);
+  EXPECT_FALSE(device->IsOpen());
 }
 
+// The wait after START_TARGET: the public area's time-out when the area is
+// large enough to hold it, else 2000 ms.
 TEST_F(ResetTest, StartWaitComesFromThePublicArea) {
   struct Case {
     uint32_t size;
     uint32_t timeout;
-    const char* line;
+    uint32_t waited;
   };
-  for (const Case& c : {Case{150, 500, "Waiting 2000 ms.\n"}, Case{192, 500, "Waiting 500 ms.\n"},
-                        Case{448, 700, "Waiting 700 ms.\n"}}) {
+  for (const Case& c : {Case{150, 500, 2000}, Case{192, 500, 500}, Case{448, 700, 700}}) {
     nvsim::InstrumentConfig config;
     config.loader = true;
     config.reenumDelayMs = 100;
     config.publicArea.size = c.size;
     config.publicArea.targetStartTimeOut = c.timeout;
-    const auto id = AddInstrument(config);
-    auto device = Open(id);
+    auto device = Start(config);
     device->ReinitDelay = 100;
     ASSERT_TRUE(device->ReadPublicArea());
     ClearLog();
     const uint32_t start = platform::TickCount();
     ASSERT_TRUE(device->StartTarget()) << LogText();
-    const uint32_t waited = c.size >= 192 ? c.timeout : 2000;
-    EXPECT_GE(DilatedSince(start), waited);
-    EXPECT_EQ(LogText().rfind(std::string("FLASH_OK\n") + c.line, 0), 0u) << LogText();
+    EXPECT_GE(DilatedSince(start), c.waited);
+    EXPECT_EQ(LogText().rfind("FLASH_OK\nWaiting " + std::to_string(c.waited) + " ms.\n", 0), 0u)
+        << LogText();
     EXPECT_EQ(device->StatusWord & BOOT_BIT, 0u);
   }
 }
 
-TEST_F(ResetTest, StartWithInvalidTargetReturnsAtOnce) {
+TEST_F(ResetTest, StartRefusedByTheLoader) {
   nvsim::InstrumentConfig config;
   config.loader = true;
-  config.startStatus = FLASH_INVALID_TARGET;
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
+  config.startStatus = FLASH_INVALID_TARGET;  // returns at once, index 0
+  auto device = Start(config);
   device->ExchangeIndex = 7;
   const uint32_t start = platform::TickCount();
   EXPECT_FALSE(device->StartTarget());
   EXPECT_LT(DilatedSince(start), 1000u);
   EXPECT_EQ(LogText(), "FLASH_INVALID_TARGET\n");
-  EXPECT_EQ(Received(id, START_TARGET).at(0), START_TARGET);  // index 0
-}
+  EXPECT_EQ(Received(START_TARGET).at(0), START_TARGET);
 
-TEST_F(ResetTest, StartThatLeavesTheLoaderOnIsAnError) {
-  nvsim::InstrumentConfig config;
-  config.loader = true;
   config.publicArea.targetStartTimeOut = 100;
-  config.startStatus = FLASH_INV_ADDR;  // refused: the instrument stays in its loader
-  const auto id = AddInstrument(config);
-  auto device = Open(id);
+  config.startStatus = FLASH_INV_ADDR;  // waits, and the instrument stays in its loader
+  device = Start(config);
   ASSERT_TRUE(device->ReadPublicArea());
   ClearLog();
   EXPECT_FALSE(device->StartTarget());
@@ -132,8 +112,7 @@ TEST_F(ResetTest, StartThatLeavesTheLoaderOnIsAnError) {
 }
 
 TEST_F(ResetTest, ProbeInformAndReconnect) {
-  const auto id = AddInstrument();
-  auto device = Open(id);
+  auto device = Start();
   EXPECT_TRUE(device->ProbeTarget());
   EXPECT_FALSE(device->InformLoader());
   EXPECT_FALSE(device->WasError);
@@ -142,7 +121,6 @@ TEST_F(ResetTest, ProbeInformAndReconnect) {
       << LogText();
   // FLASH_INIT sent the instrument into its loader; it comes back.
   device->ReinitDelay = 1500;
-  ClearLog();
   ASSERT_TRUE(device->Reconnect()) << LogText();
   EXPECT_TRUE(device->GetStatus());
   EXPECT_NE(device->StatusWord & BOOT_BIT, 0u);

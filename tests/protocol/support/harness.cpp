@@ -2,7 +2,6 @@
 
 #include "base/log.h"
 #include "base/options.h"
-#include "platform/system.h"
 
 namespace prototest {
 
@@ -15,38 +14,37 @@ size_t CountOf(const std::string& text, const std::string& needle) {
 }
 
 void ProtocolTest::SetUp() {
-  testsupport::CaptureOutput(false);  // no log file in tests
-  g_TraceLevel = 0;
-  g_OptionWord = 0;
-  sim_ = testsupport::StartPrivateSimulator("/tmp/nvp", kTimeScale);
-  ASSERT_NE(sim_, nullptr);
-  root_ = sim_->Root();
-}
-
-void ProtocolTest::TearDown() {
-  sim_.reset();
-  platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", nullptr);
+  testsupport::SimulatorTest::SetUp();
   g_TraceLevel = 0;
   g_OptionWord = 0;
 }
 
-nvsim::Simulator::Id ProtocolTest::AddInstrument(nvsim::InstrumentConfig config) {
-  if (config.name.empty()) config.name = "nv" + std::to_string(++nameCounter_);
-  return sim_->AddPlugged(std::move(config));
-}
-
-std::unique_ptr<RealUSBDevice> ProtocolTest::Open(nvsim::Simulator::Id id) {
-  auto device = std::make_unique<RealUSBDevice>(sim_->DevicePath(id).c_str());
+std::unique_ptr<RealUSBDevice> ProtocolTest::Start(nvsim::InstrumentConfig config) {
+  id_ = AddInstrument(std::move(config));
+  auto device = std::make_unique<RealUSBDevice>(Path(id_).c_str());
   EXPECT_TRUE(device->IsOpen()) << LogText();
   ClearLog();
   return device;
 }
 
-std::vector<uint32_t> ProtocolTest::Received(nvsim::Simulator::Id id, uint32_t code) const {
+std::unique_ptr<RealUSBDevice> ProtocolTest::StartFaulty(FaultKind kind, uint32_t code,
+                                                         uint32_t times) {
+  nvsim::InstrumentConfig config;
+  config.faults.push_back(FaultOf(kind, code, times));
+  return Start(std::move(config));
+}
+
+std::vector<uint32_t> ProtocolTest::Received(uint32_t code) const {
   std::vector<uint32_t> words;
-  for (const nvsim::TraceEntry& entry : State(id).history)
+  for (const nvsim::TraceEntry& entry : State(id_).history)
     if ((entry.commandWord & kReplyCodeMask) == code) words.push_back(entry.commandWord);
   return words;
+}
+
+void ProtocolTest::NextReply(const RealUSBDevice& device, uint32_t code,
+                             const std::vector<uint8_t>& payload) {
+  const uint32_t word = code | device.CurrentIndex() << kIndexShift;
+  ASSERT_TRUE(sim_->AddFault(id_, RawReply(code, ReplyFrame(word, payload))));
 }
 
 void AppendU32(std::vector<uint8_t>& bytes, uint32_t value) {
@@ -63,23 +61,17 @@ std::vector<uint8_t> ReplyFrame(uint32_t word, const std::vector<uint8_t>& paylo
 }
 
 nvsim::Fault RawReply(uint32_t code, std::vector<uint8_t> bytes) {
-  nvsim::Fault fault;
-  fault.kind = nvsim::FaultKind::kRaw;
-  fault.code = code;
+  nvsim::Fault fault = FaultOf(FaultKind::kRaw, code);
   fault.bytes = std::move(bytes);
   return fault;
 }
 
-nvsim::Fault FaultOf(nvsim::FaultKind kind, uint32_t code, uint32_t times) {
+nvsim::Fault FaultOf(FaultKind kind, uint32_t code, uint32_t times) {
   nvsim::Fault fault;
   fault.kind = kind;
   fault.code = code;
   fault.times = times;
   return fault;
-}
-
-uint32_t NextWord(const RealUSBDevice& device, uint32_t code) {
-  return code | device.CurrentIndex() << kIndexShift;
 }
 
 }  // namespace prototest
