@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +44,11 @@ std::vector<std::string> Texts(IstrContainer& c) {
   return out;
 }
 
+void Add(IstrContainer& c, std::initializer_list<const char*> texts) {
+  for (const char* text : texts)
+    c.Add(new Istr(text));
+}
+
 // Index of the item with this text, found through the container's own Find.
 int32_t FindText(IstrContainer& c, const char* text) {
   Istr probe(text);
@@ -73,54 +80,45 @@ TEST(SContainer, ZeroDeltaShowsTheMessageOnceAndUses32) {
 
 TEST(SContainer, OwnershipAndUniqueness) {
   int destroyed = 0;
+  auto item = [&destroyed](const char* text) { return new Counted(text, &destroyed); };
+  Counted kept("k", &destroyed), again("k", &destroyed);
   {
     // 0x04|0x08: the duplicate is reported as added and destroyed.
     IstrContainer drop(8, SContainer::kUnique | SContainer::kDropDuplicate);
-    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));
-    EXPECT_TRUE(drop.Add(new Counted("k", &destroyed)));
+    EXPECT_TRUE(drop.Add(item("k")));
+    EXPECT_TRUE(drop.Add(item("k")));
     EXPECT_EQ(drop.Count(), 1u);
     EXPECT_EQ(destroyed, 1);
-  }
-  EXPECT_EQ(destroyed, 2);
-
-  // 0x10: the held item goes, the newcomer takes its place.
-  destroyed = 0;
-  IstrContainer replace(8, SContainer::kUnique | SContainer::kReplaceDuplicate);
-  Counted* second = new Counted("k", &destroyed);
-  replace.Add(new Counted("k", &destroyed));
-  replace.Add(second);
-  EXPECT_EQ(replace.Count(), 1u);
-  EXPECT_EQ(replace[0], second);
-  EXPECT_EQ(destroyed, 1);
-
-  // Unique without a duplicate rule: the newcomer is neither added nor
-  // destroyed; a non-owning container never destroys what it was given.
-  destroyed = 0;
-  Counted kept("k", &destroyed), again("k", &destroyed);
-  {
+    // 0x10: the held item goes, the newcomer takes its place.
+    IstrContainer replace(8, SContainer::kUnique | SContainer::kReplaceDuplicate);
+    Counted* second = item("k");
+    replace.Add(item("k"));
+    replace.Add(second);
+    EXPECT_EQ(replace.Count(), 1u);
+    EXPECT_EQ(replace[0], second);
+    EXPECT_EQ(destroyed, 2);
+    // Unique alone: the newcomer is neither added nor destroyed; a
+    // non-owning container never destroys what it was given.
     IstrContainer unique(8, SContainer::kUnique);
-    unique.Add(new Counted("k", &destroyed));
+    unique.Add(item("k"));
     EXPECT_TRUE(unique.Add(&kept));
-    EXPECT_EQ(unique.Count(), 1u);
     EXPECT_NE(unique[0], &kept);
     IstrContainer view(8, SContainer::kNotOwner | SContainer::kUnique | SContainer::kDropDuplicate);
     view.Add(&kept);
     view.Add(&again);
     EXPECT_EQ(view.Count(), 1u);
     EXPECT_TRUE(view.Delete(0));
+    EXPECT_EQ(destroyed, 2);
   }
-  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(destroyed, 5);  // one each in drop, replace and unique
 
-  destroyed = 0;
   IstrContainer owner;
-  owner.Add(new Counted("a", &destroyed));
-  owner.Add(new Counted("b", &destroyed));
-  Istr* detached = owner.Detach(0);
+  owner.Add(item("a"));
+  owner.Add(item("b"));
+  std::unique_ptr<Istr> detached(owner.Detach(0));
   EXPECT_STREQ(detached->Text(), "a");
-  EXPECT_EQ(destroyed, 0);
-  delete detached;
   owner.Clear();
-  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(destroyed, 6);
   EXPECT_EQ(owner.Capacity(), 0u);
 }
 
@@ -150,19 +148,15 @@ TEST(SContainer, UnsortedTailIsSortedInEvery128Additions) {
     ASSERT_GE(at, 0) << key;
     EXPECT_STREQ(c[at]->Text(), key.c_str());
   }
-  Istr missing("missing");
-  EXPECT_EQ(c.Find(&missing), -1);
-  EXPECT_EQ(c.FindItem(&missing), nullptr);
+  EXPECT_EQ(FindText(c, "missing"), -1);
 }
 
 TEST(SContainer, SortedAndDescendingFind) {
   IstrContainer c(4, SContainer::kSorted);
-  for (const char* t : {"m", "b", "m", "z", "a", "m"})
-    c.Add(new Istr(t));
+  Add(c, {"m", "b", "m", "z", "a", "m"});
   EXPECT_EQ(FindText(c, "m"), 2);  // sorts first, then the first equal item
   EXPECT_EQ(Texts(c), (std::vector<std::string>{"a", "b", "m", "m", "m", "z"}));
-  Istr null;
-  EXPECT_EQ(c.Find(&null), -1);
+  EXPECT_EQ(FindText(c, nullptr), -1);
   EXPECT_EQ(c.Find(nullptr), -1);
 
   // Items that equal nothing (null texts) cannot upset the sort.
@@ -174,8 +168,7 @@ TEST(SContainer, SortedAndDescendingFind) {
 
   // 0x40 with a sorted container and with a sorted tail.
   IstrContainer down(4, SContainer::kSorted | SContainer::kDescending);
-  for (const char* t : {"b", "d", "a", "c"})
-    down.Add(new Istr(t));
+  Add(down, {"b", "d", "a", "c"});
   EXPECT_EQ(FindText(down, "b"), 2);
   EXPECT_EQ(Texts(down), (std::vector<std::string>{"d", "c", "b", "a"}));
   IstrContainer tail(4, SContainer::kSortedTail | SContainer::kDescending);
@@ -185,17 +178,14 @@ TEST(SContainer, SortedAndDescendingFind) {
   ASSERT_GE(at, 0);
   EXPECT_STREQ(tail[at]->Text(), "42");
 
-  IstrContainer plain;
-  for (const char* t : {"x", "y", "x"})
-    plain.Add(new Istr(t));
-  EXPECT_EQ(FindText(plain, "x"), 0);
-  EXPECT_EQ(FindText(plain, "y"), 1);
+  IstrContainer plain;  // unsorted: the first equal item
+  Add(plain, {"y", "x", "x"});
+  EXPECT_EQ(FindText(plain, "x"), 1);
 }
 
 TEST(SContainer, DetachShrinksByOneDeltaAndInsertAt) {
   IstrContainer c(4, 0);
-  for (int i = 0; i < 5; ++i)
-    c.Add(new Istr("i"));
+  Add(c, {"1", "2", "3", "4", "5"});
   EXPECT_EQ(c.Capacity(), 8u);
   delete c.Detach(4);  // free slots 4 = delta
   EXPECT_EQ(c.Capacity(), 4u);
@@ -205,10 +195,8 @@ TEST(SContainer, DetachShrinksByOneDeltaAndInsertAt) {
     EXPECT_TRUE(c.Delete(0));
   EXPECT_EQ(c.Capacity(), 0u);
   EXPECT_EQ(c.DetachLast(), nullptr);
-  EXPECT_EQ(c.Last(), nullptr);
 
-  c.Add(new Istr("a"));
-  c.Add(new Istr("c"));
+  Add(c, {"a", "c"});
   EXPECT_TRUE(c.InsertAt(new Istr("b"), 1));
   EXPECT_TRUE(c.InsertAt(new Istr("d"), 3));
   EXPECT_TRUE(c.InsertAt(new Istr("0"), 0));
@@ -342,19 +330,14 @@ TEST(DynArrayBase, RefusedLocalHeapMemoryIsShownAndLeavesTheBlock) {
 
 TEST(lstr, AppendDropsTheTerminatingZero) {
   lstr text;
-  EXPECT_STREQ(text.Text(), "");
-  text.Append("abc").Append(nullptr).Append("def");
-  EXPECT_EQ(text.Length(), 6u);
+  text.Append("abc").Append(nullptr).AppendFormat("-%I64u", 12ull);
   EXPECT_EQ(text.Count(), 7u);
-  text.AppendFormat("-%I64u", 12ull);
   text.Append(text.Text());  // its own text
-  EXPECT_STREQ(text.Text(), "abcdef-12abcdef-12");
-
+  EXPECT_STREQ(text.Text(), "abc-12abc-12");
   // In text mode the length is cut at the first zero.
   lstr marked;
   marked.textMode = true;
-  const char raw[] = {'x', 0, 'y', 0};
-  marked.FPArrayAsVector<char>::Append(raw, 4);
+  marked.FPArrayAsVector<char>::Append("x\0y", 4);
   marked.Append("z");
   EXPECT_STREQ(marked.Text(), "xz");
 }
