@@ -101,22 +101,4 @@ TEST(PFormatBuffer, InlineAndHeap) {
   }
 }
 
-TEST(VPrintToStream, WritesMappedFormats) {
-  FILE* stream = std::tmpfile();
-  ASSERT_NE(stream, nullptr);
-  auto print = [stream](const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = VPrintToStream(stream, format, args);
-    va_end(args);
-    return n;
-  };
-  EXPECT_EQ(print("%I64u:%s", 99ull, "ok"), 5);
-  std::rewind(stream);
-  char line[32] = {};
-  ASSERT_NE(std::fgets(line, sizeof(line), stream), nullptr);
-  EXPECT_STREQ(line, "99:ok");
-  std::fclose(stream);
-}
-
 }  // namespace
