@@ -10,7 +10,7 @@
 
 #include "protocol/real_usb_device.h"
 #include "support/capture.h"
-#include "support/private_simulator.h"
+#include "support/simulator_test.h"
 
 namespace prototest {
 

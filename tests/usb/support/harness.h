@@ -9,7 +9,7 @@
 
 #include "platform/sync.h"
 #include "support/capture.h"
-#include "support/private_simulator.h"
+#include "support/simulator_test.h"
 
 namespace usbtest {
 
