@@ -207,7 +207,6 @@ TEST_F(FilesTest, SharedOpenRetriesFourSecondsThenReports) {
   WriteWholeFile(path, "x");
   platform::ForeignFileHold hold(path.c_str());
   ASSERT_TRUE(hold.IsHeld());
-  platform::SetTimeScale(100);
 
   // Without the retry flag a quiet shared open fails at once and silently.
   PTextFile once(path.c_str(), 0x0020 | 0x0040);
@@ -215,10 +214,10 @@ TEST_F(FilesTest, SharedOpenRetriesFourSecondsThenReports) {
   EXPECT_EQ(once.OpenError(), platform::kErrorSharingViolation);
   EXPECT_TRUE(Shown().empty());
 
+  DilatedClock dilated;
   const uint32_t start = platform::TickCount();
   PTextFile retried(path.c_str(), 0x0400 | 0x2000 | 0x0040);
   const uint32_t elapsed = platform::TickCount() - start;
-  platform::SetTimeScale(1);
   EXPECT_FALSE(retried.IsOpen());
   EXPECT_GE(elapsed, 3900u);
   EXPECT_LT(elapsed, 6000u);

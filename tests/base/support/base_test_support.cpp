@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 
 namespace fs = std::filesystem;
 
@@ -49,6 +50,14 @@ ScratchFolder::~ScratchFolder() {
 
 std::string ScratchFolder::In(const std::string& name) const {
   return (fs::path(path_) / name).string();
+}
+
+DilatedClock::DilatedClock() : previous_(platform::TimeScale()) {
+  platform::SetTimeScale(100);
+}
+
+DilatedClock::~DilatedClock() {
+  platform::SetTimeScale(previous_);
 }
 
 std::string ReadWholeFile(const std::string& path) {
