@@ -10,58 +10,39 @@
 namespace {
 
 TEST(PStr, AppendAssignAndFormat) {
-  PStr null;
-  EXPECT_TRUE(null.IsNull());
-  null.Append(nullptr);
-  EXPECT_TRUE(null.IsNull());
-  null.Append("abc");  // appending to null copies
-  EXPECT_STREQ(null, "abc");
-
-  PStr s("hello");
-  s.Append(", world").Append(nullptr);
-  EXPECT_EQ(s.Length(), 12u);
-  s.Append(s.c_str() + 7);  // appending a part of itself survives the reallocation
+  PStr s;
+  s.Append(nullptr);
+  EXPECT_TRUE(s.IsNull());
+  s.Append("hello").Append(", world").Append(nullptr);  // appending to null copies
+  s.Append(s.c_str() + 7);  // a part of itself survives the reallocation
   EXPECT_STREQ(s, "hello, worldworld");
   s = s.c_str() + 7;  // assigning a part of itself
   EXPECT_STREQ(s, "worldworld");
   PStr moved(std::move(s));
-  EXPECT_STREQ(moved, "worldworld");
   EXPECT_TRUE(s.IsNull());
   EXPECT_STREQ(PStr("abcdef", 3), "abc");
-
   moved.Format("%s=%I64u", "n", 18446744073709551615ull);
   moved.AppendFormat(" %08X", 0xBEEFu);
   EXPECT_STREQ(moved, "n=18446744073709551615 0000BEEF");
-  EXPECT_STREQ(FormatStr("%d-%d", 1, 2), "1-2");
 }
 
 TEST(Istr, EqualityOrderingAndDescription) {
-  Istr null1, null2;
-  EXPECT_FALSE(null1.IsEqual(&null1));  // a null text is not even equal to itself
-  EXPECT_FALSE(null1.IsGreater(&null2));
-  Istr abc("abc"), ABC("ABC"), abd("abd");
+  Istr null, abc("abc"), ABC("ABC"), abd("abd");
+  EXPECT_FALSE(null.IsEqual(&null));  // a null text is not even equal to itself
+  EXPECT_FALSE(null.IsGreater(&abc) || abc.IsGreater(&null));
   EXPECT_FALSE(abc.IsEqual(&ABC));
-  EXPECT_TRUE(abc.IsEqual(&abc));
   EXPECT_TRUE(abd.IsGreater(&abc));
   EXPECT_FALSE(abc.IsGreater(&abd));
-  EXPECT_FALSE(abc.IsGreater(&null1));
-
-  NCIstr nabc("abc"), nABC("ABC"), nabd("ABD");
+  // Case-insensitive items fold letters to lower case (as _stricmp): "A"
+  // sorts after "_".
+  NCIstr nabc("abc"), nABC("ABC"), underscore("_");
   EXPECT_TRUE(nabc.IsEqual(&nABC));
-  EXPECT_TRUE(nabd.IsGreater(&nabc));
-  // Letters are folded to lower case (as _stricmp): "A" sorts after "_".
-  NCIstr underscore("_"), letter("A");
-  EXPECT_TRUE(letter.IsGreater(&underscore));
-
-  Istr copy("zz");
-  Istr& alias = copy;
-  copy = alias;  // self-assignment keeps the text
-  EXPECT_STREQ(copy.Text(), "zz");
+  EXPECT_TRUE(nABC.IsGreater(&underscore));
+  Istr& alias = abc;
+  abc = alias;  // self-assignment keeps the text
+  EXPECT_STREQ(abc.Text(), "abc");
 
   PStr out;
-  abc.Describe(out, 0);
-  EXPECT_STREQ(out, "\"abc\"");
-  out.Free();
   abc.Describe(out, 1);
   EXPECT_STREQ(out, "\"Istr\", \"abc\"");
   out.Free();
@@ -73,14 +54,10 @@ TEST(MLCString, SplitsAtTheFirstBar) {
   MLCString both("Error|Ошибка|x", 7);
   EXPECT_STREQ(both.FirstPart(), "Error");
   EXPECT_STREQ(both.SecondPart(), "Ошибка|x");
-  EXPECT_STREQ(both.Text(), "Error|Ошибка|x");
-  MLCString emptySecond("Error|");
-  ASSERT_NE(emptySecond.SecondPart(), nullptr);
-  EXPECT_STREQ(emptySecond.SecondPart(), "");
-  MLCString copy(both);
-  copy = MLCString("Error");
-  EXPECT_STREQ(copy.FirstPart(), "Error");
-  EXPECT_EQ(copy.SecondPart(), nullptr);
+  EXPECT_STREQ(MLCString("Error|").SecondPart(), "");
+  both = MLCString("Error");
+  EXPECT_STREQ(both.FirstPart(), "Error");
+  EXPECT_EQ(both.SecondPart(), nullptr);
   EXPECT_EQ(MLCString().FirstPart(), nullptr);
 }
 
