@@ -35,25 +35,18 @@ struct HostSetUp {
 };
 __attribute__((init_priority(101))) HostSetUp g_HostSetUp;
 
-void PrintToStderr(const char* format, va_list args) {
-  std::vfprintf(stderr, format, args);
-}
-
 TEST(TerminateTest, LogsThenChainsToTheHostsHandler) {
-  EXPECT_EXIT(
-      {
-        SetPrintHook(PrintToStderr);
-        std::terminate();
-      },
-      ::testing::ExitedWithCode(7), "^Exception\\.\\.\\.\nhost handler\n$");
-  // A host handler that returns does not keep the process alive.
-  EXPECT_EXIT(
-      {
-        SetPrintHook(PrintToStderr);
-        g_HostHandlerReturns = true;
-        std::terminate();
-      },
-      ::testing::ExitedWithCode(255), "^Exception\\.\\.\\.\nhost handler\n$");
+  // A host handler that returns does not keep the process alive either.
+  for (bool returns : {false, true}) {
+    EXPECT_EXIT(
+        {
+          SetPrintHook(
+              [](const char* format, va_list args) { std::vfprintf(stderr, format, args); });
+          g_HostHandlerReturns = returns;
+          std::terminate();
+        },
+        ::testing::ExitedWithCode(returns ? 255 : 7), "^Exception\\.\\.\\.\nhost handler\n$");
+  }
 }
 
 TEST(TerminateTest, HostsHandlerIsBackAfterTheExitPhases) {
