@@ -14,10 +14,9 @@ TEST(NumberTexts, GroupedHexAndDecHex) {
     const char *grouped, *hex, *decHex;
   } cases[] = {
       {0, "0", "0", "0"},
-      {9, "9", "9", "9"},
       {255, "255", "0xFF", "255 (0xFF)"},
       {1000, "1,000", "0x3E8", "1000 (0x3E8)"},
-      {100000, "100,000", "0x186A0", "100000 (0x186A0)"},
+      {1234567, "1,234,567", "0x12D687", "1234567 (0x12D687)"},
       {4294967295u, "4,294,967,295", "0xFFFFFFFF", "4294967295 (0xFFFFFFFF)"},
       {0x100000000ull, nullptr, "0x100000000", "4294967296 (0x100000000)"},
       {UINT64_MAX, nullptr, "0xFFFFFFFFFFFFFFFF", nullptr},
@@ -50,14 +49,12 @@ TEST(NumberParsing, ParseUInt64AndTextToInt) {
   } cases[] = {
       {nullptr, 0, 0},
       {"", 0, 0},
-      {"x", 0, 0},
       {"0x", 0, 0},
       {"0X1f", 31, 31},
       {"123abc", 123, 123},
       {"010", 10, 10},                    // not octal
       {"4294967295", 4294967295u, -1},    // the unsigned bit pattern
       {"99999999999", 99999999999u, -1},  // saturates at 0xFFFFFFFF
-      {"2147483647", 2147483647, INT32_MAX},
       {"18446744073709551615", UINT64_MAX, -1},
       {"0xFFFFFFFFFFFFFFFF", UINT64_MAX, -1},
   };
@@ -68,6 +65,7 @@ TEST(NumberParsing, ParseUInt64AndTextToInt) {
   }
   EXPECT_EQ(TextToInt("-12"), -12);
   EXPECT_EQ(TextToInt("-99999999999"), INT32_MIN);
+  EXPECT_EQ(TextToInt("2147483647"), INT32_MAX);
 }
 
 TEST(DecodeEscape, ValuesAndHowFarTheyRead) {
