@@ -212,6 +212,8 @@ struct Simulator::Impl {
     uint32_t transportApplied = 0;  // ... and was shown on
     uint32_t transportFaults = 0;   // faulty frames and greetings in all
     std::vector<int> mute;          // connections that were never greeted
+    std::deque<StandInRequest> requests;
+    uint64_t requestsTotal = 0;
     std::string SocketPath() const { return folder + "/" + model->Config().name + kSocketSuffix; }
     std::string PropsPath() const { return folder + "/" + model->Config().name + kPropsSuffix; }
   };
@@ -513,6 +515,17 @@ struct Simulator::Impl {
     Connection& c = *slot.conn;
     if (type == kWrite || (type == kRead && body.size() >= 4) ||
         (type == kControl && body.size() >= 12 && LoadU32(body.data() + 8) <= body.size() - 12)) {
+      StandInRequest request{type, 0, 0};
+      if (type == kWrite) {
+        request.value = static_cast<uint32_t>(body.size());
+      } else {
+        request.value = LoadU32(body.data());
+        if (type == kControl && LoadU32(body.data() + 8) >= 4)
+          request.param = LoadU32(body.data() + 12);
+      }
+      slot.requests.push_back(request);
+      if (slot.requests.size() > 1024) slot.requests.pop_front();
+      ++slot.requestsTotal;
       if (TakeTransportFault(slot, type)) {
         const uint32_t limit = type == kRead      ? std::min(LoadU32(body.data()), kMaxReadBytes)
                                : type == kControl ? LoadU32(body.data() + 4)
@@ -1015,6 +1028,8 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.scriptLeft = slot->model->ScriptLeft();
   state.scriptMismatches = slot->model->ScriptMismatches();
   state.history.assign(slot->model->History().begin(), slot->model->History().end());
+  state.requests.assign(slot->requests.begin(), slot->requests.end());
+  state.requestsTotal = slot->requestsTotal;
   return state;
 }
 

@@ -48,6 +48,10 @@ class Simulator {
     size_t scriptLeft = 0;            // script steps not yet played
     uint32_t scriptMismatches = 0;    // commands that were not the expected step
     std::vector<TraceEntry> history;  // oldest first, at most 256
+    // Requests of every connection, oldest first: the newest 1024, and how
+    // many there were in all.
+    std::vector<StandInRequest> requests;
+    uint64_t requestsTotal = 0;
   };
 
   Simulator();

@@ -83,6 +83,13 @@ struct TransportFault {
   uint32_t value = 0;    // see the kinds
 };
 
+// One request as the server received it (the instrument's request log).
+struct StandInRequest {
+  uint16_t type = 0;   // kWrite, kRead or kControl
+  uint32_t value = 0;  // WRITE: bytes; READ: maxBytes as sent; CONTROL: the control code
+  uint32_t param = 0;  // CONTROL: its first input word (0 without one)
+};
+
 const char* TransportFaultKindName(TransportFaultKind kind);
 bool ParseTransportFaultKind(const std::string& text, TransportFaultKind& kind);
 

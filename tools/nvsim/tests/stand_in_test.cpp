@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "raw_client.h"
 
@@ -238,6 +239,32 @@ TEST_F(StandInTest, ControlRequests) {
   ASSERT_EQ(client.Open(sim_->DevicePath(id)), 0u);
   client.Control(kGetHandleStatus, 4);
   EXPECT_EQ(sim_->State(id)->channelTimeout, 5000u);
+}
+
+TEST_F(StandInTest, TheRequestLogShowsEveryRequestAsReceived) {
+  const auto id = AddInstrument(Config("nv-1"));
+  Client client;
+  ASSERT_EQ(client.Open(sim_->DevicePath(id)), 0u);
+  ASSERT_TRUE(client.SetTimeout(0));
+  ASSERT_TRUE(client.Write(Bytes(2500, 0)));  // noise to the instrument; the size counts
+  ASSERT_TRUE(client.Write({}));
+  ASSERT_TRUE(client.Read(0x200000));  // logged as sent, served capped
+  ASSERT_TRUE(client.Control(kGetDriverVersion, 512));
+  ASSERT_TRUE(client.Control(kResetChannel, 0, {7, 0, 0, 0}));
+  const auto state = sim_->State(id);
+  ASSERT_EQ(state->requestsTotal, 6u);
+  ASSERT_EQ(state->requests.size(), 6u);
+  const std::vector<std::tuple<uint16_t, uint32_t, uint32_t>> expected = {
+      {kControl, kSetTimeout, 0},
+      {kWrite, 2500, 0},
+      {kWrite, 0, 0},
+      {kRead, 0x200000, 0},
+      {kControl, kGetDriverVersion, 0},
+      {kControl, kResetChannel, 7}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const auto& r = state->requests[i];
+    EXPECT_EQ(std::make_tuple(r.type, r.value, r.param), expected[i]) << i;
+  }
 }
 
 TEST_F(StandInTest, ReadTimesOutWithError121AfterTheChannelTimeout) {
