@@ -65,7 +65,7 @@ TEST_F(DebugTraceTest, EmptyShortAndLyingHistories) {
   EXPECT_EQ(CountOf(LogText(), "#"), 0u);
 
   ClearLog();
-  sim_->AddFault(id_, RawReply(RD_DEBUG_TRACE, {1, 2, 3}));
+  sim_->AddFault(id_, FaultOf(FaultKind::kRaw, RD_DEBUG_TRACE, 1, {1, 2, 3}));
   device->ReadDebugTrace();
   EXPECT_NE(LogText().find("Target reply length (3) < 8 to command:"), std::string::npos);
 

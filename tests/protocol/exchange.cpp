@@ -129,7 +129,7 @@ TEST_F(ExchangeTest, DumpOfLongReplyShows256BytesThenRetrySucceeds) {
   AppendU32(reply, 2000);  // more than the input buffer
   AppendU32(reply, GET_STATUS);
   reply.resize(300, 0xAB);
-  sim_->AddFault(id_, RawReply(GET_STATUS, reply));
+  sim_->AddFault(id_, FaultOf(FaultKind::kRaw, GET_STATUS, 1, reply));
   ASSERT_TRUE(device->GetStatus()) << LogText();
   std::string dump = "\nGot: D0 07 00 00 05 00 00 80";
   for (int i = 8; i < 256; ++i)
@@ -154,7 +154,7 @@ TEST_F(ExchangeTest, ShortRepliesFail) {
       std::vector<uint8_t> reply = {2, 0, 0, 0};
       AppendU32(reply, GET_STATUS);
       AppendU32(reply, 0);
-      sim_->AddFault(id_, RawReply(GET_STATUS, reply));
+      sim_->AddFault(id_, FaultOf(FaultKind::kRaw, GET_STATUS, 1, reply));
     }
     EXPECT_FALSE(device->GetStatus());
     EXPECT_NE(LogText().find("Target reply length (6) < 8 to command "), std::string::npos);

@@ -176,15 +176,6 @@ TEST_F(IdentityTest, SerialFallsBackToTheHardwareIdText) {
   }
 }
 
-TEST_F(IdentityTest, VersionSuffix) {
-  nvsim::InstrumentConfig config;
-  config.versionSuffix = u"b3";
-  config.targetVersion = 0x0003000C;
-  auto device = Start(config);
-  ASSERT_TRUE(device->ReadVersions());
-  EXPECT_STREQ(device->TargetVersionText.Text(), "3.12b3, Apr 01 2025");
-}
-
 // Lengths from the instrument are checked against what the reply holds.
 TEST_F(IdentityTest, LyingLengthsFailTheCommand) {
   auto device = Start();
@@ -210,12 +201,15 @@ TEST_F(IdentityTest, LyingLengthsFailTheCommand) {
             std::string::npos);
 }
 
-TEST_F(IdentityTest, ShortOrLongSerialReplies) {
+TEST_F(IdentityTest, VersionSuffixAndShortOrLongSerialReplies) {
   nvsim::InstrumentConfig shortReply;
+  shortReply.versionSuffix = u"b3";
+  shortReply.targetVersion = 0x0003000C;
   shortReply.serialReply = std::vector<uint8_t>{8, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0};
   auto device = Start(shortReply);
   device->HardwareId[2] = 99;
   ASSERT_TRUE(device->ReadVersions());
+  EXPECT_STREQ(device->TargetVersionText.Text(), "3.12b3, Apr 01 2025");
   EXPECT_EQ(device->HardwareId[0], 1u);
   EXPECT_EQ(device->HardwareId[1], 2u);
   EXPECT_EQ(device->HardwareId[2], 0u);

@@ -31,15 +31,6 @@ TEST_F(ResetTest, ResetTargetReopensIntoTheLoader) {
   }
 }
 
-TEST_F(ResetTest, ResetOfAnInstrumentThatStaysInItsTarget) {
-  nvsim::InstrumentConfig config;
-  config.resetStaysInTarget = true;
-  config.reenumDelayMs = 200;
-  auto device = Start(config);
-  EXPECT_FALSE(device->ResetTarget());
-  EXPECT_NE(LogText().find("Error: BOOT_BIT is off after RESET_TARGET\n"), std::string::npos);
-}
-
 TEST_F(ResetTest, ReinitializeClearsTheFailedStateOrGivesUpAfterHundredTries) {
   auto device = StartFaulty(FaultKind::kNoReply, GET_STATUS, 2);
   device->NoDebugTraceOnError = true;
@@ -87,11 +78,18 @@ TEST_F(ResetTest, StartWaitComesFromThePublicArea) {
   }
 }
 
-TEST_F(ResetTest, StartRefusedByTheLoader) {
+TEST_F(ResetTest, ModeSwitchesThatDoNotHappen) {
+  nvsim::InstrumentConfig staying;
+  staying.resetStaysInTarget = true;
+  staying.reenumDelayMs = 200;
+  auto device = Start(staying);
+  EXPECT_FALSE(device->ResetTarget());
+  EXPECT_NE(LogText().find("Error: BOOT_BIT is off after RESET_TARGET\n"), std::string::npos);
+
   nvsim::InstrumentConfig config;
   config.loader = true;
   config.startStatus = FLASH_INVALID_TARGET;  // returns at once, index 0
-  auto device = Start(config);
+  device = Start(config);
   device->ExchangeIndex = 7;
   const uint32_t start = platform::TickCount();
   EXPECT_FALSE(device->StartTarget());

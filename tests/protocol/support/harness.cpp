@@ -5,6 +5,15 @@
 
 namespace prototest {
 
+// Length word, reply word, payload.
+static std::vector<uint8_t> ReplyFrame(uint32_t word, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> frame;
+  AppendU32(frame, static_cast<uint32_t>(payload.size() + 4));
+  AppendU32(frame, word);
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  return frame;
+}
+
 size_t CountOf(const std::string& text, const std::string& needle) {
   size_t count = 0;
   for (size_t at = text.find(needle); at != std::string::npos;
@@ -44,7 +53,7 @@ std::vector<uint32_t> ProtocolTest::Received(uint32_t code) const {
 void ProtocolTest::NextReply(const RealUSBDevice& device, uint32_t code,
                              const std::vector<uint8_t>& payload) {
   const uint32_t word = code | device.CurrentIndex() << kIndexShift;
-  ASSERT_TRUE(sim_->AddFault(id_, RawReply(code, ReplyFrame(word, payload))));
+  ASSERT_TRUE(sim_->AddFault(id_, FaultOf(FaultKind::kRaw, code, 1, ReplyFrame(word, payload))));
 }
 
 void AppendU32(std::vector<uint8_t>& bytes, uint32_t value) {
@@ -52,25 +61,12 @@ void AppendU32(std::vector<uint8_t>& bytes, uint32_t value) {
     bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-std::vector<uint8_t> ReplyFrame(uint32_t word, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> frame;
-  AppendU32(frame, static_cast<uint32_t>(payload.size() + 4));
-  AppendU32(frame, word);
-  frame.insert(frame.end(), payload.begin(), payload.end());
-  return frame;
-}
-
-nvsim::Fault RawReply(uint32_t code, std::vector<uint8_t> bytes) {
-  nvsim::Fault fault = FaultOf(FaultKind::kRaw, code);
-  fault.bytes = std::move(bytes);
-  return fault;
-}
-
-nvsim::Fault FaultOf(FaultKind kind, uint32_t code, uint32_t times) {
+nvsim::Fault FaultOf(FaultKind kind, uint32_t code, uint32_t times, std::vector<uint8_t> bytes) {
   nvsim::Fault fault;
   fault.kind = kind;
   fault.code = code;
   fault.times = times;
+  fault.bytes = std::move(bytes);
   return fault;
 }
 

@@ -17,12 +17,8 @@ namespace prototest {
 using nvsim::FaultKind;
 using testsupport::DilatedSince;
 using testsupport::ErrorText;
-inline std::string LogText() {
-  return testsupport::InfoText();
-}
-inline void ClearLog() {
-  testsupport::ClearCapture();
-}
+inline constexpr auto LogText = testsupport::InfoText;  // device log lines
+inline constexpr auto ClearLog = testsupport::ClearCapture;
 size_t CountOf(const std::string& text, const std::string& needle);
 
 class ProtocolTest : public testsupport::SimulatorTest {
@@ -42,10 +38,9 @@ class ProtocolTest : public testsupport::SimulatorTest {
   nvsim::Simulator::Id id_ = 0;
 };
 
-nvsim::Fault FaultOf(FaultKind kind, uint32_t code, uint32_t times = 1);
-nvsim::Fault RawReply(uint32_t code, std::vector<uint8_t> bytes);
-// A reply frame: length word, reply word, payload.
-std::vector<uint8_t> ReplyFrame(uint32_t word, const std::vector<uint8_t>& payload);
+// A fault for the next `times` commands of `code`; kRaw replies with `bytes`.
+nvsim::Fault FaultOf(FaultKind kind, uint32_t code, uint32_t times = 1,
+                     std::vector<uint8_t> bytes = {});
 void AppendU32(std::vector<uint8_t>& bytes, uint32_t value);
 
 }  // namespace prototest
