@@ -30,14 +30,6 @@ std::string Encoded(const PField& field) {
   return text.IsNull() ? "" : text.c_str();
 }
 
-double OleDate(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s) {
-  platform::SystemTime t;
-  t.year = y, t.month = mo, t.day = d, t.hour = h, t.minute = mi, t.second = s;
-  double value = 0;
-  EXPECT_TRUE(SystemTimeToOleDate(t, value));
-  return value;
-}
-
 }  // namespace
 
 TEST(Field, FlagsOfConstructionAndSetters) {

@@ -31,14 +31,6 @@ void CaptureLog(const char* format, va_list args) {
   g_log.emplace_back(buffer);
 }
 
-double OleDate(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s) {
-  platform::SystemTime t;
-  t.year = y, t.month = mo, t.day = d, t.hour = h, t.minute = mi, t.second = s;
-  double value = 0;
-  SystemTimeToOleDate(t, value);
-  return value;
-}
-
 // Every byte value 1-255 (text cannot hold NUL) with quotes, backslashes, CR
 // and LF among them.
 std::string AllTextBytes() {
