@@ -486,35 +486,3 @@ TEST_F(MySQLTest, SettingsFileGivesTheConnection) {
             0u);
   platform::SetEnvironment("MySQL.ini", nullptr);
 }
-
-// The manufacturing lookup's use: a read-only record set on Norvane selected
-// by the hardware identifier (words above 0x7FFFFFFF as negative decimals).
-TEST_F(MySQLTest, ManufacturingTableLookup) {
-  const int32_t low = static_cast<int32_t>(0x80000001u), mid = 0x00ABCDEF, high = 0x7FFFFFFF;
-  const std::string where = Format("HWIdLow=%d and HWIdMid=%d and HWIdHigh=%d", low, mid, high);
-  Exec("delete from Norvane where " + where);
-  {
-    PRecordSet table(db_.get(), "Norvane", 0, "select * from Norvane where 0", 0);
-    PRecord record(&table, false);
-    record.SetFieldLong("HWIdLow", low);
-    record.SetFieldLong("HWIdMid", mid);
-    record.SetFieldLong("HWIdHigh", high);
-    record.FindField("SerialNumber", dbText, false)->SetText("NV-0001");
-    record.FindField("HomeProgrammingDate", dbDate, false)->SetDate(OleDate(2024, 1, 2, 3, 4, 5));
-    record.FindField("CalibrationData", dbLongBinary, false)->SetRawData(8, "\0\1\2\3\4\5\6\7");
-    ASSERT_TRUE(Interface()->SaveRecord(&table, &record)) << Interface()->ErrorText();
-  }
-  PRecordSet lookup(db_.get(), "Norvane", 4,
-                    Format("select * from Norvane where %s", where.c_str()), 0);
-  ASSERT_EQ(lookup.Count(), 1u) << Messages();
-  PRecord* row = lookup[0];
-  EXPECT_STREQ(row->GetFieldText("SerialNumber"), "NV-0001");
-  EXPECT_DOUBLE_EQ(row->GetFieldDate("HomeProgrammingDate"), OleDate(2024, 1, 2, 3, 4, 5));
-  EXPECT_EQ(row->GetFieldDate("CalibrationDate"), 0.0);  // NULL
-  const DynArray<unsigned char>* calibration = row->GetFieldRawData("CalibrationData");
-  ASSERT_NE(calibration, nullptr);
-  EXPECT_EQ(calibration->Count(), 8u);
-  EXPECT_EQ((*calibration)[7], 7);
-  EXPECT_TRUE(CapturedMessages().empty()) << Messages();
-  Exec("delete from Norvane where " + where);
-}
