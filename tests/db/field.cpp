@@ -91,26 +91,30 @@ TEST(Field, GettersAndSettersAnswerOnlyForTheirOwnForm) {
 }
 
 TEST(Field, DisplaySqlAndCopyTexts) {
+  // Strings are not escaped at this level ("" marks a text not checked).
+  PDoubleField twelve(12), twelveHalf(12.5), half(0.5);
+  PFloatField twoHalf(2.5f), three(3.0f);
+  PInt64Field big(-5000000000);
+  PIntField minus(-3);
+  PStringField quote("it's");
+  PRawDataField raw(3, "abc");
+  PTimeField date(OleDate(2021, 3, 4, 5, 6, 7));
   const struct {
-    std::unique_ptr<PField> field;
+    const PField& field;
     const char *display, *sql;
-  } cases[] = {
-      {std::make_unique<PDoubleField>(12), "12", nullptr},
-      {std::make_unique<PDoubleField>(0.5), nullptr, "0.50000000000000000000"},
-      {std::make_unique<PDoubleField>(12.5), "12.5", nullptr},
-      {std::make_unique<PFloatField>(2.5f), "2.5", "2.5"},
-      {std::make_unique<PFloatField>(3.0f), "3", nullptr},
-      {std::make_unique<PInt64Field>(-5000000000), "-5000000000", nullptr},
-      {std::make_unique<PIntField>(-3), "-3", "-3"},
-      {std::make_unique<PStringField>("it's"), "it's", "'it's'"},  // no escaping at this level
-      {std::make_unique<PRawDataField>(3, "abc"), "<Raw data, size = 3, alloc'd size = 3>",
-       nullptr},
-      {std::make_unique<PTimeField>(OleDate(2021, 3, 4, 5, 6, 7)), "Mar 4, 2021  05:06:07",
-       nullptr},
-  };
+  } cases[] = {{twelve, "12", ""},
+               {twelveHalf, "12.5", ""},
+               {half, "", "0.50000000000000000000"},
+               {twoHalf, "2.5", "2.5"},
+               {three, "3", ""},
+               {big, "-5000000000", ""},
+               {minus, "-3", "-3"},
+               {quote, "it's", "'it's'"},
+               {raw, "<Raw data, size = 3, alloc'd size = 3>", ""},
+               {date, "Mar 4, 2021  05:06:07", ""}};
   for (const auto& c : cases) {
-    EXPECT_TRUE(!c.display || Display(*c.field) == c.display) << Display(*c.field);
-    EXPECT_TRUE(!c.sql || Text(*c.field, &PField::GetSQLText) == c.sql) << c.sql;
+    EXPECT_TRUE(!*c.display || Display(c.field) == c.display) << Display(c.field);
+    EXPECT_TRUE(!*c.sql || Text(c.field, &PField::GetSQLText) == c.sql) << c.sql;
   }
 
   // Strings up to 19 bytes are held inline, longer ones on the heap.
@@ -136,25 +140,20 @@ TEST(Field, SetFromText) {
   PInt64Field b(1);
   PDoubleField d(1.5);
   PTimeField t(0.0);
+  // A refused text keeps the value, except in a 64-bit field; an empty
+  // text keeps a double's value.
+  const double date = OleDate(2021, 3, 4, 5, 6, 7), day = OleDate(2021, 3, 4);
   const struct {
     PField& field;
     const char* text;
     bool accepted;
     double value;  // after the call
-  } cases[] = {
-      {i, "  0x1F ", true, 31},
-      {i, "010", true, 10},
-      {i, "-12", true, -12},
-      {i, "12abc", false, -12},  // refused, value kept
-      {i, "", true, 0},
-      {b, "9000000000", true, 9000000000.0},
-      {b, "nonsense", false, 0},
-      {d, "", true, 1.5},  // empty keeps a double
-      {d, "x", false, 1.5},
-      {d, " 2.25", true, 2.25},
-      {t, "2021-03-04 05:06:07", true, OleDate(2021, 3, 4, 5, 6, 7)},
-      {t, "2021-3-4", true, OleDate(2021, 3, 4)},
-  };
+  } cases[] = {{i, "  0x1F ", true, 31},   {i, "010", true, 10},
+               {i, "-12", true, -12},      {i, "12abc", false, -12},
+               {i, "", true, 0},           {b, "9000000000", true, 9e9},
+               {b, "nonsense", false, 0},  {d, "", true, 1.5},
+               {d, "x", false, 1.5},       {d, " 2.25", true, 2.25},
+               {t, "2021-3-4", true, day}, {t, "2021-03-04 05:06:07", true, date}};
   for (const auto& c : cases) {
     EXPECT_EQ(c.field.SetFromText(c.text), c.accepted) << c.text;
     const double value = c.field.Type() == dbLong     ? c.field.GetLong()
@@ -173,6 +172,8 @@ TEST(Field, CompareAndMatches) {
   PIntField five(5);
   PStringField abc("ABC");
   PTimeField date(100.5);
+  // A text that is no number compares as 0; numeric codes do not apply to
+  // texts; for texts the value 0 selects case-insensitive comparison.
   const struct {
     const PField& field;
     const char* text;
@@ -180,19 +181,12 @@ TEST(Field, CompareAndMatches) {
     int code;
     bool matches;
   } cases[] = {
-      {five, "5", 0, kMatchLessOrEqual, true},
-      {five, "x", 0, kMatchLessOrEqual, false},  // the comparand is 0
-      {five, "x", 0, kMatchGreater, true},
-      {five, "5", 0, 17, false},
-      {abc, "abc", 0.0, kMatchTextEqual, true},  // the value selects case-insensitive
-      {abc, "abc", 1.0, kMatchTextEqual, false},
-      {abc, "b", 0.0, kMatchContains, true},
-      {abc, "AB", 1.0, kMatchBeginsWith, true},
-      {abc, "x", 1.0, kMatchNotContains, true},
-      {abc, "ABC", 1.0, kMatchEqual, false},  // numeric codes do not apply to texts
-      {date, "ignored", 100.5, kMatchEqual, true},
-      {date, "ignored", 200.0, kMatchLess, true},
-  };
+      {five, "5", 0, kMatchLessOrEqual, true},     {five, "x", 0, kMatchLessOrEqual, false},
+      {five, "x", 0, kMatchGreater, true},         {five, "5", 0, 17, false},
+      {abc, "abc", 0, kMatchTextEqual, true},      {abc, "abc", 1, kMatchTextEqual, false},
+      {abc, "b", 0, kMatchContains, true},         {abc, "AB", 1, kMatchBeginsWith, true},
+      {abc, "x", 1, kMatchNotContains, true},      {abc, "ABC", 1, kMatchEqual, false},
+      {date, "ignored", 100.5, kMatchEqual, true}, {date, "ignored", 200, kMatchLess, true}};
   for (const auto& c : cases)
     EXPECT_EQ(c.field.Matches(c.text, c.value, c.code), c.matches) << c.text << " " << c.code;
   EXPECT_FALSE(PRawDataField(1, "a").Matches("a", 0, kMatchEqual));
