@@ -125,21 +125,20 @@ class PackedInterface : public MSSQLInterface {
   size_t cursor_ = SIZE_MAX;
 };
 
-// A database open on a packed back end, reporting to the captured output.
+// A database open on a packed back end.
 class PackedDataBase : public MSSQLDataBase {
  public:
   PackedDataBase(PackedInterface* backEnd, const char* name = "D")
       : MSSQLDataBase(name, 0, backEnd) {
     connection_ = backEnd;
-    ErrorOutput = CaptureOutput;
   }
   ~PackedDataBase() override { connection_ = nullptr; }
 };
 
 class RecordSetTest : public ::testing::Test {
  protected:
-  void SetUp() override { ClearCapturedMessages(); }
   const std::vector<std::string>& Messages() { return CapturedMessages(); }
+  CaptureDefaultErrors errors_;
 };
 
 }  // namespace
@@ -304,7 +303,6 @@ TEST_F(RecordSetTest, ExecuteSplitsAndStopsAtTheFirstFailure) {
   // A closed database says so and sends nothing.
   backEnd.statements.clear();
   MSSQLDataBase closed("D", 0, &backEnd);
-  closed.ErrorOutput = CaptureOutput;
   EXPECT_FALSE(closed.Execute("select 1"));
   EXPECT_EQ(Messages().back(), "Database is not open");
   EXPECT_TRUE(backEnd.statements.empty());
