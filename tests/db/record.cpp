@@ -332,14 +332,6 @@ TEST_F(RecordSetTest, ReportErrorShapes) {
   EXPECT_TRUE(Messages().empty());
 }
 
-TEST(InfoMask, SelectsEverythingButLongBinary) {
-  PInfoMask mask(10, true);
-  EXPECT_TRUE(mask.IsSet(9));
-  mask.Set(9, false);
-  EXPECT_FALSE(mask.IsSet(9));
-  EXPECT_FALSE(mask.IsSet(100));
-}
-
 TEST(DbMessages, EachThreadFormatsIntoItsOwnBuffer) {
   std::atomic<int> mismatches{0};
   auto worker = [&](int id) {
