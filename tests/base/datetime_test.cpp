@@ -31,6 +31,7 @@ TEST(FormatDateTime, EveryFlag) {
   const SystemTime may = Make(2026, 5, 1), late = Make(2026, 12, 5, 14, 3, 27, 999);
   const SystemTime longest = Make(65535, 9, 30, 23, 59, 59, 999);
   const SystemTime month13 = Make(2026, 13, 5), month0 = Make(2026, 0, 5);
+  const std::string dek = Cp1251("5 Дек 2026"), maya = Cp1251("1 мая 2026");
   // Day before month (0x100) gives the Russian names as Windows-1251 bytes;
   // blank padding (0x2000) wins over zeros; ISO (0x80) overrides the name;
   // the longest text fits.
@@ -43,8 +44,8 @@ TEST(FormatDateTime, EveryFlag) {
                {kSample, 0x0203, "Dec 05, 2026"},
                {kSample, 0x2203, "Dec  5, 2026"},
                {kSample, 0x0043, "Dec 5"},
-               {kSample, 0x0103, Cp1251("5 Дек 2026")},
-               {may, 0x0503, Cp1251("1 мая 2026")},
+               {kSample, 0x0103, dek},
+               {may, 0x0503, maya},
                {month13, 0x0003, "? 5, 2026"},
                {month0, 0x0103, "5 ? 2026"},
                {kSample, 0x0001, "12-05-2026"},

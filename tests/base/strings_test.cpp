@@ -76,19 +76,17 @@ TEST(PTokens, DelimitersFlagsAndEmptyFields) {
     uint32_t flags;
     const char* fields;
     uint32_t count;
-  } cases[] = {
-      {"a,,b", ",", 0, "a|b", 2},
-      {"a,,b", ",", PTokens::kKeepEmpty, "a||b", 3},
-      {"a;", ";", PTokens::kKeepEmpty, "a|", 2},
-      {";;a;;", ";", 0, "a", 1},
-      {"", ",", 0, "", 0},
-      {nullptr, ",", 0, "", 0},
-      {"k=v; w", "=; ", 0, "k|v|w", 3},
-      {"\"x y\" z", " ", PTokens::kQuotes, "x y|z", 2},
-      {"a\"b,c\"d,e", ",", PTokens::kQuotes, "ab,cd|e", 2},
-      {"\"x y\" z", " ", 0, "\"x|y\"|z", 3},
-      {" a ,\tb  , c", ",", PTokens::kTrim, "a|b|c", 3},
-  };
+  } cases[] = {{"a,,b", ",", 0, "a|b", 2},
+               {"a,,b", ",", PTokens::kKeepEmpty, "a||b", 3},
+               {"a;", ";", PTokens::kKeepEmpty, "a|", 2},
+               {";;a;;", ";", 0, "a", 1},
+               {"", ",", 0, "", 0},
+               {nullptr, ",", 0, "", 0},
+               {"k=v; w", "=; ", 0, "k|v|w", 3},
+               {"\"x y\" z", " ", PTokens::kQuotes, "x y|z", 2},
+               {"a\"b,c\"d,e", ",", PTokens::kQuotes, "ab,cd|e", 2},
+               {"\"x y\" z", " ", 0, "\"x|y\"|z", 3},
+               {" a ,\tb  , c", ",", PTokens::kTrim, "a|b|c", 3}};
   for (const auto& c : cases) {
     PTokens tokens(c.text, c.delimiters, c.flags);
     EXPECT_EQ(tokens.Count(), c.count) << (c.text ? c.text : "(null)");
