@@ -127,25 +127,21 @@ TEST_F(FilesTest, CreateDeleteAndMove) {
 }
 
 TEST_F(FilesTest, TempFiles) {
-  std::string removed, kept;
+  std::string removed, kept, tree;
   {
-    PTempFile temp;
-    PTempFile keep(false);
+    PTempFile temp, keep(false), folder;
     EXPECT_TRUE(Exists(temp));
     EXPECT_STRNE(keep.Path(), temp.Path());
     removed = temp.Path();
     kept = keep.Path();
+    tree = folder.Path();
+    // A directory under a temporary name goes as a tree.
+    platform::RemoveFile(tree.c_str());
+    ASSERT_EQ(CreateDirectories((tree + kSep + "x").c_str()), 1);
   }
-  EXPECT_FALSE(Exists(removed.c_str()));
+  EXPECT_FALSE(Exists(removed.c_str()) || Exists(tree.c_str()));
   EXPECT_TRUE(Exists(kept.c_str()));
   platform::RemoveFile(kept.c_str());
-  {
-    PTempFile folder;  // a directory under a temporary name goes as a tree
-    removed = folder.Path();
-    platform::RemoveFile(removed.c_str());
-    ASSERT_EQ(CreateDirectories((removed + kSep + "x").c_str()), 1);
-  }
-  EXPECT_FALSE(Exists(removed.c_str()));
 }
 
 TEST_F(FilesTest, ReadFileToBuffer) {
