@@ -261,8 +261,6 @@ TEST_F(RecordSetTest, NewRecordsAndFailures) {
   PRecord fresh(&set, false);
   EXPECT_TRUE(fresh.IsNew());
   ASSERT_EQ(fresh.Count(), 3u);
-  EXPECT_TRUE(fresh[0]->IsModified());
-  EXPECT_FALSE(fresh[1]->IsModified());
   EXPECT_EQ(fresh[2]->Type(), dbBigInt);
 
   backEnd.columns.push_back(Column("odd", 99));
