@@ -310,18 +310,33 @@ void PRecordSet::Report(const char* format, ...) {
   if (database_->ErrorOutput != nullptr) database_->ErrorOutput();
 }
 
+namespace {
+
+// The room for the column descriptions a back end fills when a record set
+// opens: one zeroed block per thread, made on first use and reused, so that
+// opening does not allocate and clear room for kMaxColumns descriptions
+// every time. The descriptions are copied out before anything else on the
+// thread can open a record set.
+MPFieldInfo* DescriptionRoom() {
+  thread_local std::unique_ptr<MPFieldInfo[]> room;
+  if (!room) room = std::make_unique<MPFieldInfo[]>(kMaxColumns);
+  return room.get();
+}
+
+}  // namespace
+
 void PRecordSet::Open(uint32_t mode, const char* sql, bool load) {
   MSSQLInterface* backEnd = Interface();
   if (backEnd == nullptr) {
     if (database_ != nullptr) database_->ReportError("Cannot create recordset");
     return;
   }
-  auto descriptions = std::make_unique<MPFieldInfo[]>(kMaxColumns);
+  MPFieldInfo* descriptions = DescriptionRoom();
   uint32_t count = kMaxColumns;
   PStr statement(sql);
   if (flags_ & kColumnsOnly) statement.Format("select * from %s where 0", TableName());
   handle_ = backEnd->OpenRecordSet(database_->Connection(), TableName(), mode, statement.c_str(),
-                                   flags_, descriptions.get(), count);
+                                   flags_, descriptions, count);
   if (handle_ == nullptr) {
     database_->ReportError("Cannot create recordset");
     return;
