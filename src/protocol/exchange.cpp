@@ -1,5 +1,6 @@
 // The command exchange: frame, send, reply checks, the one retry, trace lines.
 #include <cstring>
+#include <string>
 
 #include "base/format.h"
 #include "base/log.h"
@@ -23,6 +24,24 @@ void StoreU32(unsigned char* p, uint32_t value) {
 }
 
 constexpr uint8_t kIndexLowBits = 0x1F;
+
+// Upper-case hex digits for the trace lines, written directly: a trace line
+// shows up to kDumpLimit bytes and is built for every traced exchange.
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Two digits ("%02X").
+void AppendHexByte(std::string& out, uint8_t value) {
+  const char digits[2] = {kHexDigits[value >> 4], kHexDigits[value & 0xF]};
+  out.append(digits, 2);
+}
+
+// Eight digits ("%08X").
+void AppendHexWord(std::string& out, uint32_t value) {
+  char digits[8];
+  for (int i = 7; i >= 0; --i, value >>= 4)
+    digits[i] = kHexDigits[value & 0xF];
+  out.append(digits, 8);
+}
 
 }  // namespace
 
@@ -372,33 +391,35 @@ void RealUSBDevice::FinishExchange() {
 void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t code,
                                    const char* suffix, const unsigned char* bytes, uint32_t count) {
   std::string line(1, open);
-  char piece[32];
   if (count >= 8 && IndexingEnabled) {
-    FormatTo(piece, sizeof piece, "%02X.", bytes[7] & kIndexLowBits);
-    line += piece;
+    AppendHexByte(line, static_cast<uint8_t>(bytes[7] & kIndexLowBits));
+    line += '.';
   }
   const PStr name = CommandNameText(code);
   const char* plain = name.c_str();
   if (plain != nullptr && *plain == '*') ++plain;
   line += plain != nullptr ? plain : "";
-  line += PFormatBuffer(": %u%s%c", count, suffix, close).Text();
+  line += ": ";
+  line += std::to_string(count);
+  line += suffix != nullptr ? suffix : "(null)";  // as the formatter shows a null text
+  line += close;
   uint32_t offset = 0;
   if (count >= 4) {
-    FormatTo(piece, sizeof piece, " %08X", LoadU32(bytes));
-    line += piece;
+    line += ' ';
+    AppendHexWord(line, LoadU32(bytes));
     offset = 4;
   }
   if (count >= 8) {
-    FormatTo(piece, sizeof piece, " %08X", LoadU32(bytes + 4));
-    line += piece;
+    line += ' ';
+    AppendHexWord(line, LoadU32(bytes + 4));
     offset = 8;
   }
   const uint32_t limit =
       IsOptionOn(kOptFullCommandTrace) || count < kDumpLimit ? count : kDumpLimit;
   if (limit > offset) line.reserve(line.size() + (limit - offset) * 3 + 4);
   for (uint32_t i = offset; i < limit; ++i) {
-    FormatTo(piece, sizeof piece, " %02X", bytes[i]);
-    line += piece;
+    line += ' ';
+    AppendHexByte(line, bytes[i]);
   }
   if (count > limit) line += "...";
   text = line.c_str();
