@@ -416,10 +416,16 @@ void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t c
   }
   const uint32_t limit =
       IsOptionOn(kOptFullCommandTrace) || count < kDumpLimit ? count : kDumpLimit;
-  if (limit > offset) line.reserve(line.size() + (limit - offset) * 3 + 4);
-  for (uint32_t i = offset; i < limit; ++i) {
-    line += ' ';
-    AppendHexByte(line, bytes[i]);
+  if (limit > offset) {
+    // " XX" per byte, written in place.
+    const size_t start = line.size();
+    line.resize(start + static_cast<size_t>(limit - offset) * 3);
+    char* out = line.data() + start;
+    for (uint32_t i = offset; i < limit; ++i, out += 3) {
+      out[0] = ' ';
+      out[1] = kHexDigits[bytes[i] >> 4];
+      out[2] = kHexDigits[bytes[i] & 0xF];
+    }
   }
   if (count > limit) line += "...";
   text = line.c_str();
