@@ -192,6 +192,7 @@ void* MySQLInterface::OpenRecordSet(void* connection, const char* table, uint32_
     }
   }
   recordSet->serverTypes.resize(recordSet->columnCount);
+  recordSet->infos.Reserve(recordSet->columnCount);
   for (uint32_t i = 0; i < recordSet->columnCount; ++i) {
     const MYSQL_FIELD& column = columns[i];
     MPFieldInfo info{};
