@@ -333,10 +333,13 @@ void PRecordSet::Open(uint32_t mode, const char* sql, bool load) {
   }
   MPFieldInfo* descriptions = DescriptionRoom();
   uint32_t count = kMaxColumns;
-  PStr statement(sql);
-  if (flags_ & kColumnsOnly) statement.Format("select * from %s where 0", TableName());
-  handle_ = backEnd->OpenRecordSet(database_->Connection(), TableName(), mode, statement.c_str(),
-                                   flags_, descriptions, count);
+  // The caller's text is passed as it is; only the columns-only statement
+  // is made here.
+  PStr columnsOnly;
+  if (flags_ & kColumnsOnly) columnsOnly.Format("select * from %s where 0", TableName());
+  const char* statement = (flags_ & kColumnsOnly) ? columnsOnly.c_str() : sql;
+  handle_ = backEnd->OpenRecordSet(database_->Connection(), TableName(), mode, statement, flags_,
+                                   descriptions, count);
   if (handle_ == nullptr) {
     database_->ReportError("Cannot create recordset");
     return;
