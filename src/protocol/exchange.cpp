@@ -388,14 +388,17 @@ void RealUSBDevice::FinishExchange() {
   FailureText = "";
 }
 
-void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t code,
-                                   const char* suffix, const unsigned char* bytes, uint32_t count) {
+namespace {
+
+// A trace line for a command or reply of the given name (as CommandNameText
+// gives it).
+void BuildLine(PStr& text, char open, char close, const PStr& name, bool indexing,
+               const char* suffix, const unsigned char* bytes, uint32_t count) {
   std::string line(1, open);
-  if (count >= 8 && IndexingEnabled) {
+  if (count >= 8 && indexing) {
     AppendHexByte(line, static_cast<uint8_t>(bytes[7] & kIndexLowBits));
     line += '.';
   }
-  const PStr name = CommandNameText(code);
   const char* plain = name.c_str();
   if (plain != nullptr && *plain == '*') ++plain;
   line += plain != nullptr ? plain : "";
@@ -414,8 +417,9 @@ void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t c
     AppendHexWord(line, LoadU32(bytes + 4));
     offset = 8;
   }
-  const uint32_t limit =
-      IsOptionOn(kOptFullCommandTrace) || count < kDumpLimit ? count : kDumpLimit;
+  const uint32_t limit = IsOptionOn(kOptFullCommandTrace) || count < RealUSBDevice::kDumpLimit
+                             ? count
+                             : RealUSBDevice::kDumpLimit;
   if (limit > offset) {
     // " XX" per byte, written in place.
     const size_t start = line.size();
@@ -431,6 +435,13 @@ void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t c
   text = line.c_str();
 }
 
+}  // namespace
+
+void RealUSBDevice::BuildTraceLine(PStr& text, char open, char close, uint32_t code,
+                                   const char* suffix, const unsigned char* bytes, uint32_t count) {
+  BuildLine(text, open, close, CommandNameText(code), IndexingEnabled, suffix, bytes, count);
+}
+
 void RealUSBDevice::DescribeCommand(PStr& text, bool force) {
   text = "";
   if (g_TraceLevel < 1 && !force) return;
@@ -438,7 +449,7 @@ void RealUSBDevice::DescribeCommand(PStr& text, bool force) {
   if (!force && name.c_str() != nullptr && name.c_str()[0] == '*') return;
   USBDeviceBuffer* buffer = GetThreadBuffer();
   if (buffer == nullptr) return;
-  BuildTraceLine(text, '[', ']', CommandCode, "", buffer->OutBegin(), buffer->OutLength());
+  BuildLine(text, '[', ']', name, IndexingEnabled, "", buffer->OutBegin(), buffer->OutLength());
 }
 
 void RealUSBDevice::DescribeReply(PStr& text, uint32_t elapsedMs) {
