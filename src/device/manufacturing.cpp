@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "base/datetime.h"
@@ -46,8 +45,6 @@ constexpr uint32_t kCalibrationBlockId = 0x203;
 constexpr const char* kTable = "Norvane";
 constexpr const char* kUser = "mysql";
 constexpr uint32_t kPort = 3306;
-// The longest TestResults text whose answer is kept for the next lookup.
-constexpr size_t kTestResultsKeptLength = 65535;
 // FILETIME of 1970-01-01 00:00:00.
 constexpr uint64_t kFileTime1970 = 116444736000000000ull;
 
@@ -146,9 +143,8 @@ uint32_t OleDateToUnixSeconds(double oleDate) {
   return seconds > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(seconds);
 }
 
-namespace {
-
-bool ParseTestResults(const char* text) {
+bool TestResultsPassed(const char* text) {
+  if (text == nullptr || text[0] != '[') return false;
   // Plain INI text: no directive is looked at, whatever the text holds, and
   // a stream over memory is never written anywhere.
   INIStreamInMem results(text);
@@ -160,34 +156,6 @@ bool ParseTestResults(const char* text) {
   const INIItem* item = results.FindItem(last, "T");
   const char* value = item != nullptr ? item->Value() : "";
   return value == nullptr || value[0] == '\0';
-}
-
-}  // namespace
-
-bool TestResultsPassed(const char* text) {
-  if (text == nullptr || text[0] != '[') return false;
-  // The answer depends on the text alone. A host asks about the same
-  // instrument again and again, so the last text and its answer are kept
-  // (per thread) and an identical text is not parsed again.
-  struct Last {
-    std::string text;
-    bool passed = false;
-    bool valid = false;
-  };
-  thread_local Last last;
-  if (last.valid && last.text == text) return last.passed;
-  const bool passed = ParseTestResults(text);
-  // Texts longer than a TEXT column can hold are not kept.
-  if (std::strlen(text) > kTestResultsKeptLength) return passed;
-  last.valid = false;
-  try {
-    last.text = text;
-    last.passed = passed;
-    last.valid = true;
-  } catch (...) {
-    // Without room for the copy the next call parses again.
-  }
-  return passed;
 }
 
 bool CalibrationMatches(const unsigned char* stored, size_t storedSize, const unsigned char* block,
@@ -214,16 +182,12 @@ uint32_t LookUpManufacturingRecord(DeviceRegistry& registry, uint32_t id, uint8_
 
   // 3. The row of the hardware identifier; the words are signed in the
   // table, so a word of 0x80000000 or above is a negative number there.
-  // "select * from Norvane where HWIdLow=%d and HWIdMid=%d and HWIdHigh=%d",
-  // put together directly.
-  std::string sql;
-  sql.reserve(96);
-  sql += "select * from Norvane where HWIdLow=";
-  sql += std::to_string(static_cast<int32_t>(device->HardwareId[0]));
-  sql += " and HWIdMid=";
-  sql += std::to_string(static_cast<int32_t>(device->HardwareId[1]));
-  sql += " and HWIdHigh=";
-  sql += std::to_string(static_cast<int32_t>(device->HardwareId[2]));
+  PStr condition;
+  condition.Format(
+      "HWIdLow=%d and HWIdMid=%d and HWIdHigh=%d", static_cast<int32_t>(device->HardwareId[0]),
+      static_cast<int32_t>(device->HardwareId[1]), static_cast<int32_t>(device->HardwareId[2]));
+  PStr sql;
+  sql.Format("select * from Norvane where %s", condition.c_str());
   PRecordSet records(database, kTable, PRecordSet::kModeReadOnly, sql.c_str(), 0);
   if (records.Count() == 0) return kResultNoRecord;
   PRecord* row = records[0];
