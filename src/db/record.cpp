@@ -341,12 +341,16 @@ void PRecordSet::Open(uint32_t mode, const char* sql, bool load) {
   handle_ = backEnd->OpenRecordSet(database_->Connection(), TableName(), mode, statement, flags_,
                                    descriptions, count);
   if (handle_ == nullptr) {
+    std::memset(static_cast<void*>(descriptions), 0, sizeof(MPFieldInfo) * kMaxColumns);
     database_->ReportError("Cannot create recordset");
     return;
   }
   if (count > kMaxColumns) count = kMaxColumns;
   for (uint32_t i = 0; i < count; ++i)
     infos_.Add(new PFieldInfo(descriptions[i]));
+  // Back to zeros for the next open, so that no back end ever sees the
+  // descriptions of an earlier result.
+  std::memset(static_cast<void*>(descriptions), 0, sizeof(MPFieldInfo) * count);
   if (!load) return;
   if (Count() != 0) {
     Report("GetRecordsData(): Recordset is not empty");
