@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -106,6 +107,9 @@ TEST(Threads, IdsAndLiveness) {
   EXPECT_TRUE(otherSawItself);
   EXPECT_FALSE(platform::IsThreadRunning(otherId));
   EXPECT_FALSE(platform::IsThreadRunning(0));
+  // A forked child's thread has an id of its own, not the parent's.
+  EXPECT_EXIT(std::exit(platform::CurrentThreadId() == self ? 1 : 0), ::testing::ExitedWithCode(0),
+              "");
 }
 
 TEST(Process, PathsAndCommandLine) {

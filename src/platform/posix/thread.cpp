@@ -2,6 +2,7 @@
 // system-wide numbers too.
 #include "platform/thread.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,8 +10,25 @@
 
 namespace platform {
 
+namespace {
+
+// A thread's id never changes, so it is asked of the kernel once per thread
+// (the channel and the log ask for it several times per exchange). A forked
+// child's only thread has a new id: the fork handler forgets the copy.
+thread_local uint32_t t_threadId = 0;
+
+void ForgetThreadIdInChild() {
+  t_threadId = 0;
+}
+
+[[maybe_unused]] const bool g_forkHandlerSet =
+    pthread_atfork(nullptr, nullptr, ForgetThreadIdInChild) == 0;
+
+}  // namespace
+
 uint32_t CurrentThreadId() {
-  return static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_threadId == 0) t_threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  return t_threadId;
 }
 
 bool IsThreadRunning(uint32_t threadId) {
