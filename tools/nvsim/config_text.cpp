@@ -319,43 +319,46 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
   return true;
 }
 
+// Reads the "key=value" words after a fault's kind: `option(key, value)`
+// takes one option and answers whether it was valid. `what` names the fault
+// in the error text.
+template <typename Option>
+bool ParseFaultOptions(const std::vector<std::string>& words, const char* what, Option&& option,
+                       std::string& error) {
+  for (size_t i = 1; i < words.size(); ++i) {
+    const size_t eq = words[i].find('=');
+    if (eq == std::string::npos || !option(words[i].substr(0, eq), words[i].substr(eq + 1))) {
+      error = std::string("bad ") + what + " option \"" + words[i] + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
   const auto words = Words(text);
   if (words.empty() || !ParseFaultKind(words[0], fault.kind)) {
     error = "unknown fault kind in \"" + text + "\"";
     return false;
   }
-  for (size_t i = 1; i < words.size(); ++i) {
-    const size_t eq = words[i].find('=');
-    const std::string key = words[i].substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : words[i].substr(eq + 1);
-    bool ok = eq != std::string::npos;
-    if (!ok) {
-    } else if (key == "code") {
-      ok = ParseCommand(value, fault.code);
-    } else if (key == "skip") {
-      ok = ParseU32(value, fault.skip);
-    } else if (key == "times") {
-      ok = ParseU32(value, fault.times);
-    } else if (key == "delay") {
-      ok = ParseU32(value, fault.delayMs);
-    } else if (key == "gap") {
-      ok = ParseU32(value, fault.gapMs);
-    } else if (key == "value" || key == "parts") {
-      ok = ParseU32(value, fault.value);
-    } else if (key == "replug") {
-      ok = value == "never" ? (fault.replugMs = kNever, true) : ParseU32(value, fault.replugMs);
-    } else if (key == "bytes") {
-      ok = ParseHexBytes(value, fault.bytes);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      error = "bad fault option \"" + words[i] + "\"";
-      return false;
-    }
-  }
-  return true;
+  return ParseFaultOptions(
+      words, "fault",
+      [&](const std::string& key, const std::string& value) {
+        if (key == "code") return ParseCommand(value, fault.code);
+        if (key == "skip") return ParseU32(value, fault.skip);
+        if (key == "times") return ParseU32(value, fault.times);
+        if (key == "delay") return ParseU32(value, fault.delayMs);
+        if (key == "gap") return ParseU32(value, fault.gapMs);
+        if (key == "value" || key == "parts") return ParseU32(value, fault.value);
+        if (key == "replug") {
+          if (value != "never") return ParseU32(value, fault.replugMs);
+          fault.replugMs = kNever;
+          return true;
+        }
+        if (key == "bytes") return ParseHexBytes(value, fault.bytes);
+        return false;
+      },
+      error);
 }
 
 bool ParseTransportFault(const std::string& text, TransportFault& fault, std::string& error) {
@@ -364,38 +367,28 @@ bool ParseTransportFault(const std::string& text, TransportFault& fault, std::st
     error = "unknown transport fault kind in \"" + text + "\"";
     return false;
   }
-  for (size_t i = 1; i < words.size(); ++i) {
-    const size_t eq = words[i].find('=');
-    const std::string key = words[i].substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : words[i].substr(eq + 1);
-    bool ok = eq != std::string::npos;
-    if (!ok) {
-    } else if (key == "on") {
-      if (value == "READ") {
-        fault.request = kRead;
-      } else if (value == "WRITE") {
-        fault.request = kWrite;
-      } else if (value == "CONTROL") {
-        fault.request = kControl;
-      } else {
-        ok = value == "any";
-        fault.request = 0;
-      }
-    } else if (key == "skip") {
-      ok = ParseU32(value, fault.skip);
-    } else if (key == "times") {
-      ok = ParseU32(value, fault.times);
-    } else if (key == "value") {
-      ok = ParseU32(value, fault.value);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      error = "bad transport fault option \"" + words[i] + "\"";
-      return false;
-    }
-  }
-  return true;
+  return ParseFaultOptions(
+      words, "transport fault",
+      [&](const std::string& key, const std::string& value) {
+        if (key == "on") {
+          if (value == "READ") {
+            fault.request = kRead;
+          } else if (value == "WRITE") {
+            fault.request = kWrite;
+          } else if (value == "CONTROL") {
+            fault.request = kControl;
+          } else {
+            fault.request = 0;
+            return value == "any";
+          }
+          return true;
+        }
+        if (key == "skip") return ParseU32(value, fault.skip);
+        if (key == "times") return ParseU32(value, fault.times);
+        if (key == "value") return ParseU32(value, fault.value);
+        return false;
+      },
+      error);
 }
 
 bool ApplySetting(InstrumentConfig& config, const std::string& rawKey, const std::string& rawValue,
