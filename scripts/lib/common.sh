@@ -27,3 +27,26 @@ nvd_build() {
   cmake --preset "$preset" -S "$NVD_ROOT" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
 }
+
+# The Windows cross-build and Wine, which runs its programs here.
+NVD_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64 mariadb-client)
+
+# Starts Wine for a run of Windows programs: a private prefix under build/
+# (made once), no debug output, no prompts for Mono or Gecko, and one
+# wineserver kept alive so that each program starts fast. nvd_wine_stop
+# ends it.
+nvd_wine_start() {
+  export WINEPREFIX=${WINEPREFIX:-$NVD_ROOT/build/wine}
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Preparing the Wine prefix $WINEPREFIX"
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+  fi
+  wineserver -p
+}
+nvd_wine_stop() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null || true
+}
