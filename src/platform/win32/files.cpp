@@ -13,6 +13,13 @@
 #include <io.h>
 #include <share.h>
 
+// <windows.h> renames these to their "A" functions; the platform's own
+// functions of the same names are defined below.
+#undef CopyFile
+#undef CreateDirectory
+#undef MoveFile
+#undef RemoveDirectory
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
