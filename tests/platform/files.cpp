@@ -129,6 +129,23 @@ TEST_F(Files, StreamsOfThisProcessShareAsWindowsHandlesDo) {
   EXPECT_EQ(platform::RemoveFile(path.c_str()), 0u);
 }
 
+TEST_F(Files, AHoldIsRefusedWhileTheFileIsOpenOrMissing) {
+  const std::string path = Path("busy.txt");
+  uint32_t error = 0;
+  FILE* f = platform::OpenStream(path.c_str(), "w+t", platform::kShareDenyNone, error);
+  ASSERT_NE(f, nullptr) << error;
+  {
+    // Even a sharing stream of ours keeps out a holder that shares nothing.
+    platform::ForeignFileHold hold(path.c_str());
+    EXPECT_FALSE(hold.IsHeld());
+  }
+  std::fclose(f);
+  platform::ForeignFileHold missing(Path("missing.txt").c_str());
+  EXPECT_FALSE(missing.IsHeld());
+  platform::ForeignFileHold hold(path.c_str());
+  EXPECT_TRUE(hold.IsHeld());
+}
+
 TEST_F(Files, OpenErrorsUseWindowsNumbers) {
   uint32_t error = 0;
   EXPECT_EQ(platform::OpenStream(Path("missing.txt").c_str(), "rt", 0, error), nullptr);
@@ -225,6 +242,25 @@ TEST_F(Files, DescriptorIoKeepsTheStreamPosition) {
   EXPECT_EQ(platform::ReadAll(f, buffer, 3), 2u);  // "fg", then the end
   std::fclose(f);
   EXPECT_EQ(Read(path), "abcdefg");
+}
+
+TEST_F(Files, AppendedBlocksLandAtTheEndAndResizeExtendsWithZeros) {
+  const std::string path = Path("append.bin");
+  Write(path, "head");
+  uint32_t error = 0;
+  FILE* f = platform::OpenStream(path.c_str(), "a+b", 0, error);
+  ASSERT_NE(f, nullptr) << error;
+  std::rewind(f);
+  EXPECT_EQ(platform::WriteAll(f, "-tail", 5), 5u);
+  // The stream stands after the block, not after the rewound position.
+  EXPECT_EQ(std::ftell(f), 9);
+  std::fputs("!", f);
+  std::fflush(f);
+  EXPECT_EQ(platform::StreamLength(f), 10);
+  EXPECT_TRUE(platform::ResizeStream(f, 12));
+  EXPECT_EQ(std::ftell(f), 12);
+  std::fclose(f);
+  EXPECT_EQ(Read(path), std::string("head-tail!\0\0", 12));
 }
 
 TEST_F(Files, FoldersAndTheirErrors) {
