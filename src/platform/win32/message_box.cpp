@@ -1,0 +1,40 @@
+// The message-box hook on Windows: the default hook shows MessageBoxA without
+// an owner window; tests install their own.
+#include "platform/message_box.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+
+int DefaultMessageBox(const char* text, const char* caption, uint32_t style) {
+  return MessageBoxA(nullptr, text != nullptr ? text : "", caption, style);
+}
+
+std::atomic<MessageBoxHook>& Hook() {
+  static std::atomic<MessageBoxHook> hook{&DefaultMessageBox};
+  return hook;
+}
+
+}  // namespace
+
+int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
+  return Hook().load()(text, caption, style);
+}
+
+MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
+  return Hook().exchange(hook != nullptr ? hook : &DefaultMessageBox);
+}
+
+void ExitProcess(int code) {
+  // The C runtime's buffered output is written first; the process then ends
+  // as Windows ends it (exit code -1 is 0xFFFFFFFF).
+  std::fflush(nullptr);
+  ::ExitProcess(static_cast<UINT>(code));
+}
+
+}  // namespace platform
