@@ -51,6 +51,16 @@ TEST_F(Environment, ExpandsPercentReferencesAsWindowsDoes) {
   EXPECT_EQ(platform::ExpandEnvironment(nullptr), "");
 }
 
+TEST_F(Environment, TheRuntimeSeesTheSameEnvironment) {
+  // Code that reads getenv (a runtime with its own copy of the environment,
+  // as on Windows) sees what SetEnvironment set and unset.
+  const char* value = std::getenv("NVD_TEST_A");
+  ASSERT_NE(value, nullptr);
+  EXPECT_STREQ(value, "alpha");
+  platform::SetEnvironment("NVD_TEST_A", nullptr);
+  EXPECT_EQ(std::getenv("NVD_TEST_A"), nullptr);
+}
+
 TEST(Errors, ErrnoMapsToWindowsNumbers) {
   EXPECT_EQ(platform::ErrorFromErrno(0), 0u);
   EXPECT_EQ(platform::ErrorFromErrno(ENOENT), 2u);
@@ -140,6 +150,55 @@ TEST(Process, RunTimeLoading) {
   EXPECT_EQ(platform::LoadedModulePath("sqlite3"), "");
   EXPECT_EQ(platform::LoadedModulePath("lib"), "");  // only whole names match
 }
+
+// A module every process of the system has loaded, and one of its procedures.
+#ifdef _WIN32
+constexpr const char* kSystemModule = "kernel32";
+constexpr const char* kSystemModuleUpper = "KERNEL32.DLL";
+constexpr const char* kSystemProcedure = "GetTickCount";
+#else
+constexpr const char* kSystemModule = "libc";
+constexpr const char* kSystemModuleUpper = "LIBC.so.6";
+constexpr const char* kSystemProcedure = "strlen";
+#endif
+
+TEST(Process, RunTimeLoadingOfASystemModule) {
+  const std::string path = platform::LoadedModulePath(kSystemModule);
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(platform::LoadedModulePath(kSystemModuleUpper), path);  // case is ignored
+  void* module = platform::LoadModule(path.c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_NE(platform::FindProcedure(module, kSystemProcedure), nullptr);
+  EXPECT_EQ(platform::FindProcedure(module, "NoSuchProcedureHere"), nullptr);
+  EXPECT_EQ(platform::LastError(), platform::kErrorProcNotFound);
+  EXPECT_EQ(platform::LoadModule("nvd_no_such_module"), nullptr);
+  EXPECT_EQ(platform::LastError(), platform::kErrorModNotFound);
+}
+
+#ifdef _WIN32
+TEST(Process, WindowsFactsKeepTheirShape) {
+  const platform::SystemFacts facts = platform::ReadSystemFacts();
+  const std::string& os = facts.osDescription;
+  EXPECT_EQ(os.rfind("Windows ", 0), 0u) << os;
+  EXPECT_NE(os.find(" [ver. "), std::string::npos) << os;
+  EXPECT_NE(os.find("], build = "), std::string::npos) << os;
+  EXPECT_EQ(os.substr(os.size() - 2), "']") << os;
+  EXPECT_EQ(facts.ansiCodePageName.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_NE(facts.systemLanguageId, 0u);
+  EXPECT_NE(facts.userLanguageId, 0u);
+  EXPECT_GT(facts.totalMemoryMiB, 0u);
+  EXPECT_LE(facts.freeMemoryMiB, facts.totalMemoryMiB);
+  EXPECT_GE(facts.processorCount, 1u);
+  EXPECT_GE(facts.uacVirtualization, -1);
+  EXPECT_LE(facts.uacVirtualization, 1);
+  const std::string compiler = platform::CompilerDescription();
+  EXPECT_NE(compiler.find("mingw-w64"), std::string::npos) << compiler;
+  const std::string exe = platform::HostExecutablePath();
+  ASSERT_GT(exe.size(), 3u);
+  EXPECT_EQ(exe.substr(1, 2), ":\\") << exe;  // a full path with a drive
+  EXPECT_EQ(platform::LibraryModulePath(), exe);
+}
+#endif
 
 TEST(Process, SystemFactsKeepTheirShape) {
   const platform::SystemFacts facts = platform::ReadSystemFacts();
