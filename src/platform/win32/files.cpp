@@ -339,6 +339,7 @@ uint64_t ReadAll(FILE* stream, void* buffer, uint64_t length) {
   uint64_t done = 0;
   while (done < length) {
     const uint64_t piece = length - done < kMaxPiece ? length - done : kMaxPiece;
+    _doserrno = 0;  // only a failed system call sets it
     const int got = _read(fd, static_cast<char*>(buffer) + done, static_cast<unsigned>(piece));
     if (got < 0) SetLastError(_doserrno != 0 ? _doserrno : ErrorFromErrno(errno));
     if (got <= 0) break;
@@ -355,6 +356,7 @@ uint64_t WriteAll(FILE* stream, const void* buffer, uint64_t length) {
   uint64_t done = 0;
   while (done < length) {
     const uint64_t piece = length - done < kMaxPiece ? length - done : kMaxPiece;
+    _doserrno = 0;
     const int put =
         _write(fd, static_cast<const char*>(buffer) + done, static_cast<unsigned>(piece));
     if (put < 0) SetLastError(_doserrno != 0 ? _doserrno : ErrorFromErrno(errno));
