@@ -126,10 +126,11 @@ class CommandLoop {
       char text[256];
       std::snprintf(text, sizeof text,
                     "%s: plugged=%d connected=%d loader=%d status=%08X commands=%llu opens=%u "
-                    "refused=%u plugs=%u",
+                    "refused=%u plugs=%u tcp=%u",
                     name.c_str(), state->plugged, state->connected, state->loader,
                     state->statusWord, static_cast<unsigned long long>(state->commands),
-                    state->connections, state->refusals, state->plugs);
+                    state->connections, state->refusals, state->plugs,
+                    static_cast<unsigned>(state->tcpPort));
       return text;
     } else {
       return "error: unknown command \"" + verb + "\"";

@@ -1,6 +1,9 @@
 #include "simulator.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -66,6 +69,36 @@ bool ValidEntryName(const std::string& name) {
 void EndStream(int fd) {
   ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
+}
+
+// Stops listening at once: later connects are refused even while the
+// service thread still polls the socket, and connections waiting in the
+// backlog end (before their greeting).
+void CloseListener(int& fd) {
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_RDWR);
+  for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+    EndStream(c);
+  ::close(fd);
+  fd = -1;
+}
+
+// A listening TCP socket on 127.0.0.1 at a port the kernel picks.
+int ListenOnLoopback(uint16_t& port, std::string* error) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t length = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, 8) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    if (error) *error = ErrnoText("tcp listener on 127.0.0.1");
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
 }
 
 bool MakeFolders(const std::string& path, std::string* error) {
@@ -200,7 +233,9 @@ struct Simulator::Impl {
     std::string folder;
     bool plugged = false;
     bool stale = false;  // files left behind by a crash, nobody listening
-    int listenFd = -1;
+    int listenFd = -1;   // the Unix socket <name>.sock
+    int tcpFd = -1;      // the same device on 127.0.0.1:tcpPort
+    uint16_t tcpPort = 0;
     std::unique_ptr<Connection> conn;
     uint64_t connGen = 0;  // changes whenever the connection goes
     uint64_t plugGen = 0;  // changes whenever the entry is created or removed
@@ -283,15 +318,22 @@ struct Simulator::Impl {
     ::unlink(sockTmp.c_str());
     ::unlink(slot.SocketPath().c_str());
 
+    // The TCP listener comes first: its port goes into the properties.
+    uint16_t port = 0;
+    const int tcp = ListenOnLoopback(port, error);
+    if (tcp < 0) return false;
+
     std::string text;
     if (cfg.service) text += "service=" + *cfg.service + "\n";
     if (cfg.location) text += "location=" + *cfg.location + "\n";
     if (cfg.description) text += "description=" + *cfg.description + "\n";
     text += "serial=" + cfg.publicArea.prodSerNumber + "\n";
+    text += "tcp=" + std::to_string(port) + "\n";
     text += "simulator=nvsim\n";
     const int file = ::open(propsTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file < 0) {
       if (error) *error = ErrnoText("create " + propsTmp);
+      ::close(tcp);
       return false;
     }
     const bool written =
@@ -300,6 +342,7 @@ struct Simulator::Impl {
     if (!written || ::rename(propsTmp.c_str(), slot.PropsPath().c_str()) != 0) {
       if (error) *error = ErrnoText("write " + slot.PropsPath());
       ::unlink(propsTmp.c_str());
+      ::close(tcp);
       return false;
     }
 
@@ -311,15 +354,18 @@ struct Simulator::Impl {
         ::listen(fd, 8) != 0 || ::rename(sockTmp.c_str(), slot.SocketPath().c_str()) != 0) {
       if (error) *error = ErrnoText("socket " + slot.SocketPath());
       if (fd >= 0) ::close(fd);
+      ::close(tcp);
       ::unlink(sockTmp.c_str());
       ::unlink(slot.PropsPath().c_str());
       return false;
     }
     slot.listenFd = fd;
+    slot.tcpFd = tcp;
+    slot.tcpPort = port;
     slot.plugged = true;
     slot.stale = false;
     Log(slot, std::string("plugged") + (slot.model->InLoader() ? " (loader)" : "") + " at " +
-                  slot.SocketPath());
+                  slot.SocketPath() + " and 127.0.0.1:" + std::to_string(port));
     ++slot.plugs;
     ++slot.plugGen;
     Wake();
@@ -355,23 +401,18 @@ struct Simulator::Impl {
     slot.mute.clear();
   }
 
-  // Stops listening at once: later connects are refused even while the
-  // service thread still polls the socket, and connections waiting in the
-  // backlog end (before their greeting).
-  void CloseListener(Slot& slot) {
-    ::shutdown(slot.listenFd, SHUT_RDWR);
-    for (int fd; (fd = ::accept4(slot.listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
-      EndStream(fd);
-    ::close(slot.listenFd);
-    slot.listenFd = -1;
+  void CloseListeners(Slot& slot) {
+    CloseListener(slot.listenFd);
+    CloseListener(slot.tcpFd);
+    slot.tcpPort = 0;
   }
 
-  // What a crashed server leaves: both files stay, the socket refuses
-  // connections, the open connection ends.
+  // What a crashed server leaves: both files stay, the Unix socket and the
+  // TCP port refuse connections, the open connection ends.
   void Crash(Slot& slot) {
     if (!slot.plugged) return;
     Log(slot, "crashed: entry left behind");
-    CloseListener(slot);
+    CloseListeners(slot);
     CloseConnection(slot);
     CloseMute(slot);
     slot.plugged = false;
@@ -389,7 +430,7 @@ struct Simulator::Impl {
     if (slot.plugged) {
       Log(slot, "unplugged");
       ::unlink(slot.SocketPath().c_str());
-      CloseListener(slot);
+      CloseListeners(slot);
     }
     CloseConnection(slot);
     CloseMute(slot);
@@ -435,10 +476,18 @@ struct Simulator::Impl {
 
   bool Usable(const Slot& slot) const { return slot.conn && !slot.conn->broken; }
 
-  void Accept(Slot& slot) {
+  // New connections on either listener of the device: both lead to the one
+  // device, so an open on one is BUSY on the other.
+  void Accept(Slot& slot, int listenFd) {
     for (;;) {
-      const int fd = ::accept4(slot.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) return;
+      if (listenFd == slot.tcpFd) {
+        // Small frames (a greeting, a reply) go out at once, not after the
+        // peer's delayed acknowledgement.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      }
       if (TakeTransportFault(slot, 0)) {
         const TransportFault& f = slot.model->Config().transportFault;
         if (f.kind == TransportFaultKind::kNoGreeting) {
@@ -741,8 +790,10 @@ struct Simulator::Impl {
           }
         }
         if (slot.plugged) {
-          fds.push_back({slot.listenFd, POLLIN, 0});
-          refs.push_back({id, true});
+          for (int fd : {slot.listenFd, slot.tcpFd}) {
+            fds.push_back({fd, POLLIN, 0});
+            refs.push_back({id, true});
+          }
         }
         for (int fd : slot.mute) {
           fds.push_back({fd, POLLIN, 0});
@@ -775,10 +826,11 @@ struct Simulator::Impl {
       }
       for (size_t i = 1; i < fds.size(); ++i) {
         Slot* slot = Find(refs[i].id);
-        if (!refs[i].listener || slot == nullptr || !slot->plugged || slot->listenFd != fds[i].fd) {
+        if (!refs[i].listener || slot == nullptr || !slot->plugged ||
+            (slot->listenFd != fds[i].fd && slot->tcpFd != fds[i].fd)) {
           continue;
         }
-        if (fds[i].revents & POLLIN) Accept(*slot);
+        if (fds[i].revents & POLLIN) Accept(*slot, fds[i].fd);
       }
       RunDue();
     }
@@ -1020,6 +1072,7 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.connections = slot->connections;
   state.refusals = slot->refusals;
   state.plugs = slot->plugs;
+  state.tcpPort = slot->tcpPort;
   state.channelTimeout = slot->conn ? slot->conn->timeoutMs : 0;
   state.bytesFromHost = slot->bytesFromHost;
   state.transportFaults = slot->transportFaults;

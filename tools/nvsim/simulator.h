@@ -1,9 +1,10 @@
 // The simulator: serves simulated instruments through the driver stand-in
 // (docs/driver-stand-in.md) on a device root of its own.
 //
-// One service thread runs every instrument's listening socket, connection and
-// timers. All public operations are thread-safe; they take effect at once
-// (an unplug has removed the entry and dropped the connection when it returns).
+// One service thread runs every instrument's listening sockets (the Unix
+// socket and its loopback TCP twin), connection and timers. All public operations are thread-safe;
+// they take effect at once (an unplug has removed the entry and dropped the connection when it
+// returns).
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,7 @@ class Simulator {
     uint32_t connections = 0;     // opens accepted
     uint32_t refusals = 0;        // opens answered BUSY
     uint32_t plugs = 0;           // times the entry was created
+    uint16_t tcpPort = 0;         // the entry's loopback TCP port (the tcp key); 0 unplugged
     uint32_t channelTimeout = 0;  // of the current connection (dilated ms)
     uint64_t bytesFromHost = 0;
     size_t queuedTransfers = 0;       // transfers waiting for a READ on the current connection
