@@ -3,6 +3,8 @@
 // that runs a simulator on a private device root.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -63,21 +65,9 @@ class Client {
   ~Client() { Close(); }
 
   // Connects and takes the greeting: 0 (HELLO), 32 (BUSY), 2 (no device).
-  uint32_t Open(const std::string& path) {
-    if (!Connect(path)) return 2;
-    const auto greeting = ReadFrame(2000);
-    if (!greeting) {
-      Close();
-      return 2;
-    }
-    if (greeting->type == kBusy) {
-      busyError_ = Get32(greeting->fields, 0);
-      Close();
-      return 32;
-    }
-    version_ = greeting->type == kHello ? Get32(greeting->fields, 0) : 0;
-    return greeting->type == kHello ? 0 : 2;
-  }
+  uint32_t Open(const std::string& path) { return Connect(path) ? Greeting() : 2; }
+  // The same over the device's loopback TCP port (the tcp key).
+  uint32_t OpenTcp(uint16_t port) { return ConnectTcp(port) ? Greeting() : 2; }
 
   // Only the connect, without waiting for the greeting.
   bool Connect(const std::string& path) {
@@ -86,12 +76,19 @@ class Client {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      Close();
-      return false;
-    }
-    return true;
+    return Connected(::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
   }
+  bool ConnectTcp(uint16_t port) {
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return Connected(::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  }
+  // errno of the last failed connect.
+  int ConnectError() const { return connectError_; }
 
   void Close() {
     if (fd_ >= 0) ::close(fd_);
@@ -191,6 +188,27 @@ class Client {
   }
 
  private:
+  bool Connected(int result) {
+    connectError_ = result == 0 ? 0 : errno;
+    if (result != 0) Close();
+    return result == 0;
+  }
+
+  uint32_t Greeting() {
+    const auto greeting = ReadFrame(2000);
+    if (!greeting) {
+      Close();
+      return 2;
+    }
+    if (greeting->type == kBusy) {
+      busyError_ = Get32(greeting->fields, 0);
+      Close();
+      return 32;
+    }
+    version_ = greeting->type == kHello ? Get32(greeting->fields, 0) : 0;
+    return greeting->type == kHello ? 0 : 2;
+  }
+
   bool ReadExactly(Bytes& out, size_t n, int realMs) {
     out.resize(n);
     size_t got = 0;
@@ -208,6 +226,7 @@ class Client {
   }
 
   int fd_ = -1;
+  int connectError_ = 0;
   uint32_t version_ = 0;
   uint32_t busyError_ = 0;
 };
