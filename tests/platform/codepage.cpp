@@ -29,6 +29,24 @@ TEST(CodePage, Windows1251AndUtf8RoundTrip) {
   EXPECT_EQ(out, "\xA8\xB8\xB9\xB5");
 }
 
+TEST(CodePage, Windows1251MapsEveryCyrillicLetterBothWays) {
+  // The whole А..я block, Ё/ё, the Ukrainian and Serbian letters, the euro
+  // sign and the no-break space of Windows-1251's upper half.
+  std::string all;
+  for (int byte = 0xC0; byte <= 0xFF; ++byte)
+    all += static_cast<char>(byte);
+  all += "\xA8\xB8\xAA\xBA\xAF\xBF\xB2\xB3\x80\x88\xA0";
+  std::u16string wide;
+  ASSERT_TRUE(platform::ToWide(all.data(), all.size(), kCodePage1251, wide));
+  ASSERT_EQ(wide.size(), all.size());
+  for (size_t i = 0; i < 64; ++i)
+    EXPECT_EQ(wide[i], 0x0410 + i) << i;
+  EXPECT_EQ(wide.substr(64), u"ЁёЄєЇїІіЂ€\u00A0");
+  std::string back;
+  ASSERT_TRUE(platform::FromWide(wide.data(), wide.size(), kCodePage1251, back));
+  EXPECT_EQ(back, all);
+}
+
 TEST(CodePage, WideConversionsKeepSurrogatePairs) {
   const std::string text = "a\xF0\x9F\x98\x80z";  // U+1F600 between two letters
   std::u16string wide;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -139,6 +140,24 @@ TEST(NamedMutex, HeldNameIsReportedPresentUntilReleased) {
     EXPECT_TRUE(platform::IsNamedMutexPresent(name.c_str()));
   }
   EXPECT_FALSE(platform::IsNamedMutexPresent(name.c_str()));
+}
+
+TEST(NamedMutex, HolderMadeAndDroppedOnOtherThreadsFreesTheName) {
+  // A Windows mutex belongs to the thread that took it; ending the holder on
+  // another thread must still leave the name free.
+  const std::string name = UniqueName("nvd-test-moved-");
+  auto holder = std::make_unique<platform::NamedMutexHolder>(name.c_str());
+  ASSERT_TRUE(holder->IsHeld());
+  bool presentForOther = false;
+  std::thread other([&] {
+    presentForOther = platform::IsNamedMutexPresent(name.c_str());
+    holder.reset();
+  });
+  other.join();
+  EXPECT_TRUE(presentForOther);
+  EXPECT_FALSE(platform::IsNamedMutexPresent(name.c_str()));
+  platform::NamedMutexHolder again(name.c_str());
+  EXPECT_TRUE(again.IsHeld());
 }
 
 }  // namespace
