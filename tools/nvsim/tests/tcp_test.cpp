@@ -18,19 +18,19 @@ std::string PropsNextTo(const std::string& devicePath) {
 
 // The tcp key of a properties file read by the rules for keys: lines of
 // key=value, a \r before the \n dropped, the first occurrence counts. The
-// value is a decimal port, 1..65535, digits only.
+// value is 1 to 5 decimal digits of value 1..65535.
 std::optional<uint16_t> TcpPortOf(const std::string& devicePath) {
   std::ifstream in(PropsNextTo(devicePath));
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.compare(0, 4, "tcp=") != 0) continue;
     const std::string value = line.substr(4);
-    if (value.empty() || value.size() > 5 || value[0] == '0' ||
+    if (value.empty() || value.size() > 5 ||
         value.find_first_not_of("0123456789") != std::string::npos) {
       return std::nullopt;
     }
     const unsigned long port = std::stoul(value);
-    if (port > 65535) return std::nullopt;
+    if (port == 0 || port > 65535) return std::nullopt;
     return static_cast<uint16_t>(port);
   }
   return std::nullopt;
