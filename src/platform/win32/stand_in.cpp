@@ -68,6 +68,8 @@ constexpr uint32_t kInitialTimeout = 5000;  // of a new connection
 constexpr uint32_t kEndlessTimeoutFrom = 0x7FFFFFFF;
 constexpr size_t kMaxEntryName = 48;
 constexpr size_t kMaxPropertiesBytes = 0x10000;
+constexpr size_t kMaxDevicePath = 107;  // what a Unix socket address holds
+constexpr const char* kDefaultRoot = "/tmp/nvdevices";
 constexpr const char* kSocketSuffix = ".sock";
 constexpr const char* kPropertiesSuffix = ".props";
 
@@ -107,7 +109,8 @@ void PutHeader(uint8_t* p, uint32_t size, uint16_t type) {
 // ---------------------------------------------------------------------------
 // The folder tree.
 
-// $NVDEVICES_DEVICE_ROOT as given ("" when unset).
+// $NVDEVICES_DEVICE_ROOT as given, or /tmp/nvdevices when it is unset or
+// empty.
 std::string RootAsGiven() {
   std::string value(256, '\0');
   for (;;) {
@@ -115,7 +118,7 @@ std::string RootAsGiven() {
         ::GetEnvironmentVariableA("NVDEVICES_DEVICE_ROOT", value.data(), value.size());
     if (length < value.size()) {
       value.resize(length);
-      return value;
+      return value.empty() ? kDefaultRoot : value;
     }
     value.resize(length);  // the size it needs, with its NUL
   }
@@ -635,6 +638,10 @@ HANDLE WINAPI StandInCreateFile(LPCSTR path, DWORD /*access*/, DWORD /*shareMode
                                 LPSECURITY_ATTRIBUTES /*security*/, DWORD /*disposition*/,
                                 DWORD /*flags*/, HANDLE /*templateFile*/) {
   if (path == nullptr) return OpenFailed(ERROR_INVALID_PARAMETER);
+  // The same paths as on POSIX, though no socket is opened by its path here.
+  if (std::strlen(path) > kMaxDevicePath) return OpenFailed(ERROR_BAD_PATHNAME);
+  // The port is read at every open: it changes whenever the entry is made
+  // again.
   Properties properties;
   if (!ReadEntryProperties(path, properties) || properties.tcpPort == 0)
     return OpenFailed(ERROR_FILE_NOT_FOUND);
