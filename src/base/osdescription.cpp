@@ -92,9 +92,37 @@ PStr DescribeWindowsVersion(const WindowsVersionProbe& probe, WindowsVersionInfo
                    servicePackText != nullptr ? servicePackText : "");
 }
 
+namespace {
+
+// The running system, asked through the platform's version queries.
+class SystemVersionProbe final : public WindowsVersionProbe {
+ public:
+  bool Equals(Part part, uint32_t value) const override {
+    constexpr platform::WindowsVersionPart kParts[] = {platform::WindowsVersionPart::kMajor,
+                                                       platform::WindowsVersionPart::kMinor,
+                                                       platform::WindowsVersionPart::kServicePack};
+    return platform::WindowsVersionEquals(kParts[part], value);
+  }
+  bool IsProductType(uint32_t productType) const override {
+    return platform::WindowsVersionEquals(platform::WindowsVersionPart::kProductType, productType);
+  }
+  uint32_t BuildNumber() const override { return platform::WindowsBuildNumber(); }
+  const char* ServicePackText() const override { return servicePack_.c_str(); }
+  bool IsWow64() const override { return ::IsWow64(); }
+
+ private:
+  std::string servicePack_ = platform::WindowsServicePackText();
+};
+
+}  // namespace
+
 const char* OSDescription() {
-  // The platform describes the running system once: on Windows with the
-  // naming above, elsewhere with the system's own description.
-  static const std::string description = platform::ReadSystemFacts().osDescription;
+  // The running system is described once: Windows with the naming above,
+  // any other system by the platform in the same shape.
+  static const std::string description = [] {
+    if (!platform::RunsOnWindows()) return platform::ReadSystemFacts().osDescription;
+    const PStr line = DescribeWindowsVersion(SystemVersionProbe());
+    return std::string(line.c_str());
+  }();
   return description.c_str();
 }

@@ -34,9 +34,10 @@ std::string LoadedModulePath(const char* name);
 // Facts for the log header. Where a Windows fact has no POSIX twin the nearest
 // true fact is given (0 for a missing display, "No" for no battery).
 struct SystemFacts {
-  // "Windows ..." or, on Linux, the same shape with Linux facts:
-  // "Linux <PRETTY_NAME of /etc/os-release> [ver. <kernel major.minor.patch>],
-  // build = 0, SP: '<kernel release text>']".
+  // On Linux the operating-system line of the log header in the shape of the
+  // Windows one: "Linux <PRETTY_NAME of /etc/os-release> [ver. <kernel
+  // major.minor.patch>], build = 0, SP: '<kernel release text>']". Empty on
+  // Windows, whose line the library names from the version queries below.
   std::string osDescription;
   bool underWine = false;
   uint32_t screenWidth = 0, screenHeight = 0;    // full-screen client area
@@ -59,6 +60,17 @@ struct SystemFacts {
   int uacVirtualization = 0;  // 0 no, 1 yes, -1 unknown
 };
 SystemFacts ReadSystemFacts();
+
+// The running Windows version, asked part by part as VerifyVersionInfoA
+// answers with an "equal" condition (the true version, where the reported one
+// may be capped); the build number and service-pack text are the reported
+// ones (GetVersionExA). Elsewhere RunsOnWindows is false and the queries
+// answer false, 0 and "".
+enum class WindowsVersionPart : uint32_t { kMajor, kMinor, kServicePack, kProductType };
+bool RunsOnWindows();
+bool WindowsVersionEquals(WindowsVersionPart part, uint32_t value);
+uint32_t WindowsBuildNumber();
+std::string WindowsServicePackText();
 
 // Name of the compiler that built the library ("GCC 12.2.0").
 const char* CompilerDescription();

@@ -456,4 +456,18 @@ const char* CompilerDescription() {
 #endif
 }
 
+// Not Windows: the version queries have nothing to answer.
+bool RunsOnWindows() {
+  return false;
+}
+bool WindowsVersionEquals(WindowsVersionPart, uint32_t) {
+  return false;
+}
+uint32_t WindowsBuildNumber() {
+  return 0;
+}
+std::string WindowsServicePackText() {
+  return "";
+}
+
 }  // namespace platform

@@ -90,109 +90,6 @@ bool SystemEquals(DWORD part, DWORD value) {
   return ::VerifyVersionInfoA(&wanted, part, condition) != FALSE;
 }
 
-bool FindPart(DWORD part, DWORD from, DWORD to, DWORD& value) {
-  for (DWORD v = from; v <= to; ++v) {
-    if (SystemEquals(part, v)) {
-      value = v;
-      return true;
-    }
-  }
-  return false;
-}
-
-struct KnownVersion {
-  DWORD major, minor, servicePack;
-  const char* workstation;
-  const char* server;  // "" when the version has no server edition
-};
-
-// Tried in this order; the first version the system equals names it.
-constexpr KnownVersion kKnownVersions[] = {
-    {10, 0, 0, "10", "Server Technical Preview"},
-    {6, 3, 0, "8.1", "Server 2012 R2"},
-    {6, 2, 0, "8", "Server 2012"},
-    {6, 1, 1, "7", "Server 2008 R2 SP1"},
-    {6, 1, 0, "7", "Server 2008 R2"},
-    {5, 1, 3, "XP SP3", "Server 2000 SP3"},
-    {5, 1, 2, "XP SP2", "Server 2000 SP2"},
-    {5, 1, 1, "XP SP1", ""},
-    {5, 1, 0, "XP", ""},
-    {6, 0, 2, "Vista", "Server 2008 SP2"},
-    {6, 0, 1, "Vista", "Server 2008 SP1"},
-    {6, 0, 0, "Vista", "Server 2008"},
-    {5, 1, 4, "Server 2000 SP4", ""},
-    {5, 2, 2, "Server 2003 SP2", ""},
-    {5, 2, 1, "Server 2003 SP1", ""},
-    {5, 2, 0, "Server 2003", ""},
-};
-
-// IsWow64Process, looked up at run time (false where it does not exist).
-bool IsWow64() {
-  using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
-  HMODULE kernel = ::GetModuleHandleA("kernel32");
-  if (kernel == nullptr) return false;
-  const auto isWow64 = reinterpret_cast<IsWow64Fn>(
-      reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
-  BOOL wow64 = FALSE;
-  return isWow64 != nullptr && isWow64(::GetCurrentProcess(), &wow64) && wow64;
-}
-
-// "Windows <name>[ x64] [ver. <major>.<minor>.<service pack>], build = <n>,
-// SP: '<service-pack text>']".
-std::string DescribeWindows() {
-  DWORD productType = 0;
-  if (SystemEquals(VER_PRODUCT_TYPE, VER_NT_WORKSTATION))
-    productType = VER_NT_WORKSTATION;
-  else if (SystemEquals(VER_PRODUCT_TYPE, VER_NT_SERVER))
-    productType = VER_NT_SERVER;
-  else if (SystemEquals(VER_PRODUCT_TYPE, VER_NT_DOMAIN_CONTROLLER))
-    productType = VER_NT_DOMAIN_CONTROLLER;
-
-  DWORD major = 0, minor = 0, servicePack = 0;
-  std::string name;
-  bool known = false;
-  for (const KnownVersion& row : kKnownVersions) {
-    if (!SystemEquals(VER_MAJORVERSION, row.major)) continue;
-    if (!SystemEquals(VER_MINORVERSION, row.minor)) continue;
-    if (!SystemEquals(VER_SERVICEPACKMAJOR, row.servicePack)) continue;
-    major = row.major;
-    minor = row.minor;
-    servicePack = row.servicePack;
-    name = productType == VER_NT_WORKSTATION ? row.workstation : row.server;
-    known = true;
-    break;
-  }
-  if (!known) {
-    FindPart(VER_MAJORVERSION, 11, 47, major);
-    FindPart(VER_MINORVERSION, 0, 31, minor);
-    FindPart(VER_SERVICEPACKMAJOR, 0, 31, servicePack);
-    name = "Unknown";
-  }
-
-  // The build number and the service-pack text come from GetVersionExA.
-  OSVERSIONINFOEXA reported{};
-  reported.dwOSVersionInfoSize = sizeof reported;
-  DWORD build = 0;
-  const char* servicePackText = "";
-  if (::GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&reported))) {
-    build = reported.dwBuildNumber;
-    servicePackText = reported.szCSDVersion;
-  }
-  const bool wow64 = IsWow64();
-  if (major == 5 && minor == 2 && productType == VER_NT_WORKSTATION && wow64)
-    name = "XP Professional";
-  if (major == 10 && minor == 0 && build >= 22000) name = "11";
-  if (name.empty()) name = "Unknown";
-
-  char line[512];
-  std::snprintf(line, sizeof line, "Windows %s%s [ver. %lu.%lu.%lu], build = %lu, SP: '%s']",
-                name.c_str(), wow64 && name != "11" ? " x64" : "",
-                static_cast<unsigned long>(major), static_cast<unsigned long>(minor),
-                static_cast<unsigned long>(servicePack), static_cast<unsigned long>(build),
-                servicePackText);
-  return line;
-}
-
 // --- Screen, battery, rights -----------------------------------------------
 
 void ReadScreen(SystemFacts& facts) {
@@ -344,9 +241,45 @@ std::string LoadedModulePath(const char* name) {
       [&](char* buffer, DWORD size) { return ::GetModuleFileNameA(module, buffer, size); });
 }
 
+bool RunsOnWindows() {
+  return true;
+}
+
+bool WindowsVersionEquals(WindowsVersionPart part, uint32_t value) {
+  switch (part) {
+    case WindowsVersionPart::kMajor:
+      return SystemEquals(VER_MAJORVERSION, value);
+    case WindowsVersionPart::kMinor:
+      return SystemEquals(VER_MINORVERSION, value);
+    case WindowsVersionPart::kServicePack:
+      return SystemEquals(VER_SERVICEPACKMAJOR, value);
+    case WindowsVersionPart::kProductType:
+      return SystemEquals(VER_PRODUCT_TYPE, value);
+  }
+  return false;
+}
+
+// The build number and the service-pack text are the reported ones
+// (GetVersionExA).
+namespace {
+OSVERSIONINFOEXA ReportedVersion() {
+  OSVERSIONINFOEXA reported{};
+  reported.dwOSVersionInfoSize = sizeof reported;
+  if (!::GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&reported))) return OSVERSIONINFOEXA{};
+  return reported;
+}
+}  // namespace
+
+uint32_t WindowsBuildNumber() {
+  return ReportedVersion().dwBuildNumber;
+}
+
+std::string WindowsServicePackText() {
+  return ReportedVersion().szCSDVersion;
+}
+
 SystemFacts ReadSystemFacts() {
   SystemFacts facts;
-  facts.osDescription = DescribeWindows();
   HMODULE ntdll = ::GetModuleHandleA("ntdll");
   facts.underWine = ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 
