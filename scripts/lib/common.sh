@@ -46,6 +46,10 @@ nvd_wine_start() {
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
   fi
   wineserver -p
+  # The first program of a Wine session starts Wine's own services, which
+  # inherit its output: started here, they hold no pipe of a test runner
+  # open (ctest would wait for them).
+  /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
 }
 nvd_wine_stop() {
   [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null || true
