@@ -1,0 +1,30 @@
+#!/bin/sh
+# Loads and unloads the Windows library 100 times with two simulated
+# instruments attached (load_cycles.exe under Wine, the Linux simulator
+# serving it over TCP).
+set -eu
+nvsim=$1
+program=$2
+library=$3
+shift 3
+
+root=$(mktemp -d /tmp/nvl.XXXXXX)
+log=$root.log
+cleanup() {
+  [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  rm -rf "$root" "$log"
+}
+trap cleanup EXIT
+
+export NVDEVICES_DEVICE_ROOT=$root
+export NVDEVICES_TIME_SCALE=50
+"$nvsim" --root "$root" --instrument nv-1 --set serial=NV2-000001 \
+  --instrument nv-2 --set serial=NV2-000002 >"$log" 2>&1 &
+pid=$!
+i=0
+until [ "$(grep -c '\.sock' "$log" 2>/dev/null || true)" -ge 2 ]; do
+  i=$((i + 1))
+  [ $i -gt 100 ] && { echo "nvsim did not start:"; cat "$log"; exit 1; }
+  sleep 0.1
+done
+"$@" "$program" "$library" 2 100
