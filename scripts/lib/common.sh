@@ -45,7 +45,9 @@ nvd_wine_start() {
     echo "Preparing the Wine prefix $WINEPREFIX"
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
   fi
-  wineserver -p
+  # (A server already running for the prefix is kept: -p then says so and
+  # fails.)
+  wineserver -p 2>/dev/null || true
   # The first program of a Wine session starts Wine's own services, which
   # inherit its output: started here, they hold no pipe of a test runner
   # open (ctest would wait for them).
