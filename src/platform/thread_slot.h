@@ -1,0 +1,68 @@
+// Per-thread values that do not keep the library loaded.
+//
+// A C++ thread_local with a destructor pins the module that holds it until
+// every thread that touched it has ended (its destructor must stay callable),
+// so neither dlclose nor FreeLibrary would ever unload the library. A
+// ThreadSlot keeps its values in the system's own per-thread storage with
+// the system's thread-exit clean-up (a pthread key, a fiber-local slot) and
+// remembers every value it handed out: a value is released when its thread
+// ends, and when the library is unloaded every slot is closed, which
+// releases the values of the threads that still run and leaves no
+// thread-exit call pointing into the library.
+//
+// Slots are made once per process and never destroyed (keep them in
+// function-local Immortal storage or leak them); closing them is the
+// platform's own last act at unload.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+class ThreadSlot {
+ public:
+  using Release = void (*)(void* value);
+  explicit ThreadSlot(Release release);
+  ThreadSlot(const ThreadSlot&) = delete;
+  ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+  // The calling thread's value; null until Set on this thread.
+  void* Get() const;
+  // Gives the calling thread a value (one it had before is released). Code
+  // that still runs after the slots were closed at unload gets its values
+  // kept until the process ends.
+  void Set(void* value);
+
+  // Releases every value and gives the per-thread storage back (at unload).
+  void Close();
+
+  // One entry per thread and value, held in the system's per-thread storage.
+  struct Entry {
+    ThreadSlot* owner;
+    void* value;
+  };
+  // Called by the system's thread-exit clean-up with a thread's entry.
+  static void EndOfThread(void* entry);
+
+ private:
+  bool Retire(Entry* entry);
+
+  Release release_;
+  uintptr_t key_ = 0;  // the system's per-thread storage index
+  bool open_ = false;
+  struct Entries;
+  Entries* entries_;  // the values handed out, with their lock
+};
+
+// Closes every slot of the process (the library's unload does this last).
+void CloseThreadSlots();
+
+// The system's per-thread storage, for ThreadSlot: an index whose values
+// get `endOfThread` called when their thread ends (not when the index is
+// freed).
+bool CreateThreadKey(void (*endOfThread)(void*), uintptr_t& key);
+void DeleteThreadKey(uintptr_t key);
+void* GetThreadKey(uintptr_t key);
+void SetThreadKey(uintptr_t key, void* value);
+
+}  // namespace platform
