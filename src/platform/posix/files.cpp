@@ -312,6 +312,9 @@ uint32_t ListDirectory(const char* path, const std::function<void(const Director
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(native.c_str()), &closedir);
   if (dir == nullptr) {
     if (errno == ENOTDIR) return Fail(kErrorDirectory);
+    // Windows lists a folder through the pattern "folder\*", whose path is
+    // not found when the folder is missing, whether its parent exists or not.
+    if (errno == ENOENT) return Fail(kErrorPathNotFound);
     return Fail(PathError(errno, native));
   }
   const std::string prefix = native.empty() || native.back() == '/' ? native : native + "/";
