@@ -270,12 +270,15 @@ TEST(IniListings, SourceAndPreprocessedListings) {
   initest::ScratchFolder folder;
   folder.Write("L.ini", "[S]\n#define V 7\na=p\\\\\nq=V \\\nr\nb=__S__\n");
   { INIStream ini(folder.In("L.ini").c_str(), kPre | INIStream::kListings | INIStream::kLookUp); }
+  // Listings are text files: "\r\n" line ends on Windows.
   EXPECT_EQ(folder.Read("L.pp1"),
-            ";;; Source configuration file with line continuation characters removed and lines "
-            "merged.\n\n[S]\n#define V 7\na=p\\\\\nq=V r\nb=__S__\n");
+            initest::TextFile(
+                ";;; Source configuration file with line continuation characters removed and "
+                "lines merged.\n\n[S]\n#define V 7\na=p\\\\\nq=V r\nb=__S__\n"));
   EXPECT_EQ(folder.Read("L.pp"),
-            "; -------- Predefined macros --------\n; __APP_NAME__ = NVDevices\n"
-            "; __FILE__ = L.INI\n; __PROJECT_NAME__ = NVDevices\n\n[S]\na=p\nq=7 r\nb=S\n");
+            initest::TextFile("; -------- Predefined macros --------\n"
+                              "; __APP_NAME__ = NVDevices\n; __FILE__ = L.INI\n"
+                              "; __PROJECT_NAME__ = NVDevices\n\n[S]\na=p\nq=7 r\nb=S\n"));
 }
 
 TEST(IniMalformed, NothingCrashesOrHangs) {

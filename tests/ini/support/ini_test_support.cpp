@@ -91,6 +91,19 @@ bool ScratchFolder::Exists(const std::string& name) const {
   return platform::PathExists(In(name).c_str());
 }
 
+std::string TextFile(const std::string& lines) {
+#if defined(_WIN32)
+  std::string bytes;
+  for (const char c : lines) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  return bytes;
+#else
+  return lines;
+#endif
+}
+
 std::string Written(const INIStreamStub& table, uint32_t extraLevel) {
   DynArray<unsigned char> data;
   MemoryInOut out(&data, 16384);

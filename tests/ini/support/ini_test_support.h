@@ -48,6 +48,10 @@ class ScratchFolder {
   std::string path_;
 };
 
+// The bytes of a file written in text mode ("wt") with these lines: the C
+// library of Windows ends each line with "\r\n", a POSIX one keeps "\n".
+std::string TextFile(const std::string& lines);
+
 // The table written to memory by WriteTable.
 std::string Written(const INIStreamStub& table, uint32_t extraLevel = 0);
 // "key=value" of every item of a section ("; value" for whole lines).
