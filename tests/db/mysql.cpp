@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,7 +12,9 @@
 
 #include "base/files.h"
 #include "base/format.h"
+#include "base/strings.h"
 #include "db/support/db_test_support.h"
+#include "platform/codepage.h"
 #include "platform/system.h"
 
 namespace {
@@ -379,7 +382,25 @@ TEST_F(MySQLTest, Utf8OptionKeepsFourByteCharacters) {
   PRecordSet back(&utf8, "t_utf8", 0, "select * from t_utf8", 0);
   ASSERT_EQ(back.Count(), 1u);
   EXPECT_STREQ(back[0]->At(1)->GetText(), text);
-  EXPECT_EQ(utf8.ThreadInterface()->QueryInteger(nullptr, "select char_length(t) from t_utf8"), 8);
+  MySQLInterface* backEnd = utf8.ThreadInterface();
+  EXPECT_EQ(backEnd->QueryInteger(nullptr, "select @@character_set_connection = 'utf8mb4'"), 1);
+#if defined(_WIN32)
+  // A Windows application's texts are in its ANSI code page (a legacy one
+  // unless the program declares UTF-8), which the option recodes to UTF-8 and
+  // back: the server holds what these bytes mean in that code page, and they
+  // come back unchanged (above).
+  const std::string stored =
+      RecodeBuffer(text, std::strlen(text), platform::kCodePageAnsi, platform::kCodePageUtf8);
+  std::string hex;
+  for (const unsigned char c : stored)
+    hex += Format("%02X", c);
+  EXPECT_EQ(backEnd->QueryInteger(nullptr, ("select hex(t) = '" + hex + "' from t_utf8").c_str()),
+            1)
+      << hex;
+#else
+  // POSIX texts are UTF-8: eight characters, the emoji among them.
+  EXPECT_EQ(backEnd->QueryInteger(nullptr, "select char_length(t) from t_utf8"), 8);
+#endif
 }
 
 TEST_F(MySQLTest, AddressesAndUnreachableServers) {
