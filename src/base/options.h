@@ -46,8 +46,9 @@ enum : uint64_t {
 // Start-up and exit lists of {function, priority}. Both are built on first
 // use, so registrations from any static initialiser survive. The library's
 // start-up (startup.cpp) runs the start-up list once, as the last step of its
-// static initialisation; a function registered after that run is called at
-// once instead of being left behind.
+// static initialisation; static registrations (NVD_STATIC_REGISTRATION below)
+// all come before it. A function registered after that run is called at once
+// instead of being left behind.
 using StartupFunction = void (*)();
 void RegisterStartupFunction(StartupFunction function, int32_t priority);
 void RegisterExitFunction(StartupFunction function, int32_t priority);
@@ -65,6 +66,30 @@ enum : int32_t {
   kExitPriorityEarlyContainers = 10,  // empties the early static containers
   kStartupPriorityDeferred = 100,     // source names, protocol tables
 };
+
+// A static registration with the lists above: the body runs during static
+// initialisation, before every initialiser of default priority, and so before
+// the library's start-up (startup.cpp) whatever the link order and however
+// the system orders initialisers of different files. Every registration made
+// from a static initialiser is written with this macro:
+//   NVD_STATIC_REGISTRATION(g_ItemTableStep) {
+//     RegisterStartupStep(StartupStep::kVirtualItems, BuildItemTable);
+//   }
+// The body may use only what is built on first use (the lists and other
+// function-local statics) or constant-initialised.
+class StaticRegistration {
+ public:
+  explicit StaticRegistration(void (*body)()) { body(); }
+  StaticRegistration(const StaticRegistration&) = delete;
+  StaticRegistration& operator=(const StaticRegistration&) = delete;
+};
+// 101 is the first priority left to programs; the C++ run-time uses lower.
+#define NVD_REGISTRATION_PRIORITY 200
+#define NVD_STATIC_REGISTRATION(name)                                         \
+  static void name##Body();                                                   \
+  [[maybe_unused]] static const StaticRegistration name                       \
+      __attribute__((init_priority(NVD_REGISTRATION_PRIORITY))) (name##Body); \
+  static void name##Body()
 
 // The steps of the library's start-up that upper layers fill in. Each layer
 // registers its function from a static initialiser of its own; the start-up

@@ -17,10 +17,14 @@
 // with RegisterStartupStep, and the deferred entries with
 // RegisterStartupFunction. Every list is constructed on first use, so entries
 // registered by other translation units survive whatever order the
-// initialisers run in. The linker places this file's initialiser after those
-// of the layers above (they come first on the link line), so their
-// registrations are in the lists when it runs; one registered later still is
-// called at once.
+// initialisers run in. Those registrations are made with
+// NVD_STATIC_REGISTRATION, whose early initialisation priority puts them
+// before this file's start-up object (default priority) on every system and
+// for any link order; one registered later still is called at once.
+//
+// The start-up object may run before the default-priority initialisers of
+// the other files (PE runs them in reverse link order), so what the steps
+// reach must be built on first use or constant-initialised.
 #include <cstdlib>
 #include <exception>
 #include <iterator>

@@ -31,10 +31,9 @@ void BuildDeviceRegistry() {
   DeviceRegistry::Instance();
 }
 
-struct RegistryStartupStep {
-  RegistryStartupStep() { RegisterStartupStep(StartupStep::kDeviceRegistry, BuildDeviceRegistry); }
-};
-RegistryStartupStep g_RegistryStartupStep;
+NVD_STATIC_REGISTRATION(g_RegistryStartupStep) {
+  RegisterStartupStep(StartupStep::kDeviceRegistry, BuildDeviceRegistry);
+}
 
 }  // namespace
 

@@ -114,8 +114,9 @@ void RegisterProtocolEntries() {
   RegisterStartupFunction(RegisterProtocolTables, kStartupPriorityDeferred);
 }
 
-[[maybe_unused]] const bool g_ProtocolEntriesRegistered =
-    (RegisterStartupStep(StartupStep::kProtocolEntries, RegisterProtocolEntries), true);
+NVD_STATIC_REGISTRATION(g_ProtocolEntriesRegistered) {
+  RegisterStartupStep(StartupStep::kProtocolEntries, RegisterProtocolEntries);
+}
 
 }  // namespace
 

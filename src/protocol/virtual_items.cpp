@@ -36,8 +36,9 @@ void BuildItemTable() {
   Items();
 }
 
-[[maybe_unused]] const bool g_ItemTableStep =
-    (RegisterStartupStep(StartupStep::kVirtualItems, BuildItemTable), true);
+NVD_STATIC_REGISTRATION(g_ItemTableStep) {
+  RegisterStartupStep(StartupStep::kVirtualItems, BuildItemTable);
+}
 
 }  // namespace
 

@@ -79,8 +79,9 @@ void AddDevListSourceName() {
   AddSourceName("DevList");
 }
 
-[[maybe_unused]] const bool g_DevListRegistered =
-    (RegisterStartupFunction(AddDevListSourceName, 100), true);
+NVD_STATIC_REGISTRATION(g_DevListRegistered) {
+  RegisterStartupFunction(AddDevListSourceName, kStartupPriorityDeferred);
+}
 
 }  // namespace
 

@@ -15,8 +15,8 @@
 
 namespace {
 
-// Registrations made by this file's static initialisers, which run before the
-// library's start-up (the library comes later on the link line).
+// Registrations made by this file's static initialiser, which runs before the
+// library's start-up whatever the link order.
 std::vector<int>& StartupOrder() {
   static std::vector<int> order;
   return order;
@@ -33,7 +33,9 @@ void Step(const char* name) {
                       std::to_string(StartupOrder().size()));
 }
 
-const bool g_Registered = [] {
+bool g_Registered = false;
+NVD_STATIC_REGISTRATION(g_Registration) {
+  g_Registered = true;
   RegisterStartupStep(StartupStep::kVirtualItems, [] { Step("items"); });
   RegisterStartupStep(StartupStep::kProtocolEntries, [] {
     Step("protocol");
@@ -44,8 +46,7 @@ const bool g_Registered = [] {
   RegisterStartupFunction([] { StartupOrder().push_back(10); }, 10);
   RegisterStartupFunction([] { StartupOrder().push_back(101); }, 100);
   RegisterTracerEx(&g_EarlyOption, "early", 1ull << 40, "Registered before start-up|");
-  return true;
-}();
+}
 
 TEST(StartupList, RunsByPriorityWhateverTheRegistrationOrder) {
   ASSERT_TRUE(g_Registered);
