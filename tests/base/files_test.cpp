@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "base/support/base_test_support.h"
@@ -104,18 +105,6 @@ TEST_F(FilesTest, CreateDeleteAndMove) {
   EXPECT_EQ(DeleteTree(In("a").c_str()), 1);
   EXPECT_FALSE(Exists(In("a").c_str()));
 
-  // Linked folders are removed as links, never followed.
-  ASSERT_EQ(CreateDirectories(In("outside").c_str()), 1);
-  WriteWholeFile(In("outside") + kSep + "keep.txt", "x");
-  ASSERT_EQ(CreateDirectories(In("tree").c_str()), 1);
-  std::filesystem::create_directory_symlink(In("outside"), In("tree") + kSep + "link");
-  std::filesystem::create_directory_symlink(In("outside"), In("rootlink"));
-  EXPECT_EQ(DeleteTree(In("tree").c_str()), 1);
-  EXPECT_EQ(DeleteTree(In("rootlink").c_str()), 1);
-  EXPECT_FALSE(Exists(In("tree").c_str()));
-  EXPECT_FALSE(Exists(In("rootlink").c_str()));
-  EXPECT_TRUE(Exists((In("outside") + kSep + "keep.txt").c_str()));
-
   WriteWholeFile(In("from"), "one");
   WriteWholeFile(In("to"), "two");
   EXPECT_FALSE(MoveFile("", In("to").c_str(), true));
@@ -124,6 +113,26 @@ TEST_F(FilesTest, CreateDeleteAndMove) {
   EXPECT_TRUE(MoveFile(In("from").c_str(), In("to").c_str(), true));
   EXPECT_EQ(ReadWholeFile(In("to")), "one");
   EXPECT_FALSE(Exists(In("from").c_str()));
+}
+
+// Linked folders are removed as links, never followed.
+TEST_F(FilesTest, LinkedFoldersAreRemovedAsLinks) {
+  ASSERT_EQ(CreateDirectories(In("outside").c_str()), 1);
+  WriteWholeFile(In("outside") + kSep + "keep.txt", "x");
+  ASSERT_EQ(CreateDirectories(In("tree").c_str()), 1);
+  // Windows makes folder links only for a privileged user (or in developer
+  // mode), and Wine not at all: where no link can be made, the case is
+  // reported as skipped with the reason.
+  std::error_code error;
+  std::filesystem::create_directory_symlink(In("outside"), In("tree") + kSep + "link", error);
+  if (error) GTEST_SKIP() << "this system makes no folder links: " << error.message();
+  std::filesystem::create_directory_symlink(In("outside"), In("rootlink"), error);
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_EQ(DeleteTree(In("tree").c_str()), 1);
+  EXPECT_EQ(DeleteTree(In("rootlink").c_str()), 1);
+  EXPECT_FALSE(Exists(In("tree").c_str()));
+  EXPECT_FALSE(Exists(In("rootlink").c_str()));
+  EXPECT_TRUE(Exists((In("outside") + kSep + "keep.txt").c_str()));
 }
 
 TEST_F(FilesTest, TempFiles) {

@@ -183,14 +183,29 @@ TEST(Catalogue, EntriesAndTheirSecondParts) {
 }
 
 TEST(RunTimeProceduresAndLoadTimeFacts, LookedUpAndRecordedOnce) {
+#ifdef _WIN32
+  // A Windows program exports nothing itself: the C library's DLL, present
+  // on every Windows system.
+  RT_PROC<size_t, const char*> length("strlen", "msvcrt");
+#else
   RT_PROC<size_t, const char*> length("strlen", nullptr);  // the process itself
+#endif
   ASSERT_TRUE(length.IsAvailable());
   EXPECT_EQ(length.Call("four"), 4u);
   RT_PROC<int> missing("nvd_no_such_procedure", nullptr);
   EXPECT_FALSE(missing.IsAvailable());
   EXPECT_EQ(missing.Call(), 0);
   EXPECT_FALSE(RT_PROC<int>("anything", "nvd_no_such_module").IsAvailable());
-  EXPECT_FALSE(UnderWine());  // the Windows procedures are absent here
+#ifdef _WIN32
+  // Recorded at load from ntdll; under Wine the version text is there too.
+  RT_PROC<const char*> wineVersion("wine_get_version", "ntdll");
+  EXPECT_EQ(UnderWine(), wineVersion.IsAvailable());
+  if (UnderWine()) {
+    EXPECT_NE(std::strlen(wineVersion.Call()), 0u);
+  }
+#else
+  EXPECT_FALSE(UnderWine());                               // the Windows procedures are absent here
+#endif
 
   // The test's main function runs on the thread that ran static
   // initialisation.

@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "base/log.h"
+#include "base/support/base_test_support.h"
 
 namespace {
 
@@ -45,7 +46,8 @@ TEST(TerminateTest, LogsThenChainsToTheHostsHandler) {
           g_HostHandlerReturns = returns;
           std::terminate();
         },
-        ::testing::ExitedWithCode(returns ? 255 : 7), "^Exception\\.\\.\\.\nhost handler\n$");
+        ::testing::ExitedWithCode(returns ? kExitStatusMinusOne : 7),
+        "^Exception\\.\\.\\.\nhost handler\n$");
   }
 }
 

@@ -46,5 +46,14 @@ class DilatedClock {
   double previous_;
 };
 
+// The status a death test sees when the process ended with exit code -1: a
+// POSIX parent gets only the low 8 bits (255), a Windows parent the whole
+// 32-bit code.
+#ifdef _WIN32
+inline constexpr int kExitStatusMinusOne = -1;
+#else
+inline constexpr int kExitStatusMinusOne = 255;
+#endif
+
 std::string ReadWholeFile(const std::string& path);  // "<missing>" when absent
 void WriteWholeFile(const std::string& path, const std::string& text);
