@@ -22,8 +22,8 @@
 
 namespace {
 
-constexpr int kRounds = 21;
-constexpr int kPerRound = 500;  // exchanges of one side in one round
+constexpr int kRounds = 51;
+constexpr int kPerRound = 200;  // exchanges of one side in one round
 constexpr int kWarmUp = 200;
 
 // n exchanges through the protocol: their seconds, -1 on the first failure.

@@ -49,6 +49,9 @@ class RatioRounds {
   // Median seconds of one round of each side.
   double Measured() const { return Median(measured_); }
   double Baseline() const { return Median(baseline_); }
+  // The seconds of each side in the latest round.
+  double LastMeasured() const { return measured_.empty() ? 0 : measured_.back(); }
+  double LastBaseline() const { return baseline_.empty() ? 0 : baseline_.back(); }
 
   static double Median(std::vector<double> values) {
     if (values.empty()) return 0;
