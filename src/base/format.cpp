@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/options.h"
+#include "platform/thread_slot.h"
+
 // The library writes 64-bit conversions as "%I64u" / "%I64X" / "%I64d" on
 // every system. glibc reads 'I' as a flag (locale digits), so conversions with
 // an 'I' length modifier are rewritten before they reach the C library: "I64"
@@ -68,26 +71,29 @@ struct ThreadState {
 
 thread_local ThreadState t_state{};
 
-struct ThreadCleaner {
-  ~ThreadCleaner() {
-    for (ThreadBuffer& b : t_state.buffers) {
-      std::free(b.data);
-      b.data = nullptr;
-      b.capacity = 0;
-    }
-    for (CachedFormat& c : t_state.cache) {
-      std::free(c.block);
-      c = CachedFormat{};
-    }
-    t_state.cleanedUp = true;
+// Frees a thread's buffers and cached formats: when the thread ends, or,
+// for a thread that still runs, when the library is unloaded. A platform
+// thread slot calls it rather than a thread_local destructor, which would
+// keep the library loaded while any formatting thread lives.
+void ReleaseThreadState(void* value) {
+  auto* state = static_cast<ThreadState*>(value);
+  for (ThreadBuffer& b : state->buffers) {
+    std::free(b.data);
+    b.data = nullptr;
+    b.capacity = 0;
   }
-};
+  for (CachedFormat& c : state->cache) {
+    std::free(c.block);
+    c = CachedFormat{};
+  }
+  state->cleanedUp = true;
+}
 
 void ArmCleaner() {
   t_state.cleanerArmed = true;
   if (t_state.cleanedUp) return;  // the thread is ending: the storage is left to the system
-  thread_local ThreadCleaner cleaner;
-  (void)cleaner;
+  static Immortal<platform::ThreadSlot> cleaners(ReleaseThreadState);
+  cleaners.Get().Set(&t_state);
 }
 
 // Writes the format with every 'I' length modifier mapped into `out` (room

@@ -15,6 +15,7 @@
 #include "base/messages.h"
 #include "base/numbers.h"
 #include "base/options.h"
+#include "base/per_thread.h"
 #include "base/sync.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -317,7 +318,8 @@ void OpenLog() {
 }
 
 const char* BuildSystemInfoBlock() {
-  thread_local std::string block;
+  static Immortal<PerThread<std::string>> blocks;
+  std::string& block = blocks.Get().Get();
   const platform::SystemFacts facts = platform::ReadSystemFacts();
   const char* module = ModuleName();
   const char* version = "1.00";

@@ -9,6 +9,8 @@
 
 #include "base/format.h"
 #include "base/log.h"
+#include "base/options.h"
+#include "base/per_thread.h"
 #include "platform/errors.h"
 #include "platform/message_box.h"
 #include "platform/system.h"
@@ -42,7 +44,10 @@ struct MessageRing {
   }
 };
 
-thread_local MessageRing t_Ring;
+MessageRing& Ring() {
+  static Immortal<PerThread<MessageRing>> rings;
+  return rings.Get().Get();
+}
 
 // The substitution table of "</NAME/>" markers. The library defines no names,
 // so every marker becomes empty.
@@ -142,7 +147,7 @@ int ShowUnknownOption() {
 }  // namespace
 
 const char* SelectLanguage(const char* text) {
-  if (text == nullptr) return t_Ring.Store(std::string());
+  if (text == nullptr) return Ring().Store(std::string());
   if (reinterpret_cast<uintptr_t>(text) < kMaxMessageId)
     return ResourceText(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
   std::string first, second;
@@ -152,7 +157,7 @@ const char* SelectLanguage(const char* text) {
   std::string result;
   result.reserve(chosen.size());
   AppendSubstituted(result, chosen.data(), chosen.data() + chosen.size());
-  return t_Ring.Store(result);
+  return Ring().Store(result);
 }
 
 bool SecondLanguageSelected() {

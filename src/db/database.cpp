@@ -7,6 +7,8 @@
 #include <string>
 
 #include "base/format.h"
+#include "base/options.h"
+#include "base/per_thread.h"
 #include "platform/codepage.h"
 
 // ---------------------------------------------------------------------------
@@ -36,7 +38,8 @@ void PrintBuffer(const char* format) {
 }  // namespace
 
 char* DbMessageBuffer() {
-  thread_local std::unique_ptr<char[]> buffer;
+  static Immortal<PerThread<std::unique_ptr<char[]>>> buffers;
+  std::unique_ptr<char[]>& buffer = buffers.Get().Get();
   if (!buffer) {
     buffer = std::make_unique<char[]>(kDbMessageBufferSize);
     buffer[0] = 0;

@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/numbers.h"
 #include "base/options.h"
+#include "base/per_thread.h"
 #include "base/sync.h"
 #include "db/database.h"
 
@@ -318,7 +319,8 @@ namespace {
 // every time. The descriptions are copied out before anything else on the
 // thread can open a record set.
 MPFieldInfo* DescriptionRoom() {
-  thread_local std::unique_ptr<MPFieldInfo[]> room;
+  static Immortal<PerThread<std::unique_ptr<MPFieldInfo[]>>> rooms;
+  std::unique_ptr<MPFieldInfo[]>& room = rooms.Get().Get();
   if (!room) room = std::make_unique<MPFieldInfo[]>(kMaxColumns);
   return room.get();
 }
