@@ -438,15 +438,28 @@ BOOL WINAPI StandInDestroyDeviceInfoList(HDEVINFO handle) {
 // ---------------------------------------------------------------------------
 // The channel.
 
-// Winsock, started once for the process and never stopped (devices held by
-// static objects are closed during static destruction).
+// Winsock, started on the first open and stopped when the library is
+// unloaded: the object below is built before every other static object of
+// the library (the earliest initialisation priority), so it is destroyed
+// after them all, when the devices held by static objects are closed.
+std::atomic<bool> g_WinsockStarted{false};
+
 bool StartWinsock() {
   static const bool started = [] {
     WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    const bool ok = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    g_WinsockStarted = ok;
+    return ok;
   }();
   return started;
 }
+
+struct WinsockSession {
+  ~WinsockSession() {
+    if (g_WinsockStarted.exchange(false)) ::WSACleanup();
+  }
+};
+__attribute__((init_priority(101))) WinsockSession g_WinsockSession;
 
 enum class Wait { kOk, kTimedOut, kEnded, kClosed };
 enum class Received { kOk, kTimedOut, kEnded, kClosed, kMalformed };
