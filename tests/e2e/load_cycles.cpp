@@ -3,11 +3,15 @@
 // closed every instrument), every unload really unloads the module, and the
 // process's handles and memory stay flat. Run under Wine against the Linux
 // simulator by load_cycles.sh.
-//   load_cycles.exe DLL INSTRUMENTS CYCLES
+//   load_cycles.exe DLL INSTRUMENTS CYCLES [SYSTEM-DLL ...]
+// The system DLLs named after the counts (those the library imports) are
+// loaded first and stay loaded, as in any real host: what Wine itself keeps
+// of a system DLL loaded and unloaded again is not the library's.
 #include <windows.h>
 // (psapi after windows.h)
 #include <psapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,18 +20,23 @@
 namespace {
 
 struct Usage {
-  DWORD handles = 0;
-  SIZE_T privateBytes = 0;
+  uintptr_t nextHandle = 0;
+  SIZE_T committedBytes = 0;
 };
 
+// The value a new handle gets: the system hands out the lowest free one, so
+// handles left open by the cycles push it up (Wine counts no handles, but
+// allocates them the same way). Committed memory is the process's pagefile
+// usage.
 Usage Measure() {
   Usage usage;
-  GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
-  PROCESS_MEMORY_COUNTERS_EX counters{};
+  HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  usage.nextHandle = reinterpret_cast<uintptr_t>(probe);
+  CloseHandle(probe);
+  PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;
-  if (GetProcessMemoryInfo(GetCurrentProcess(),
-                           reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
-    usage.privateBytes = counters.PrivateUsage;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+    usage.committedBytes = counters.PagefileUsage;
   return usage;
 }
 
@@ -67,10 +76,12 @@ bool Cycle(const char* path, uint32_t expected, int cycle) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::printf("usage: load_cycles DLL INSTRUMENTS CYCLES\n");
+  if (argc < 4) {
+    std::printf("usage: load_cycles DLL INSTRUMENTS CYCLES [SYSTEM-DLL ...]\n");
     return 2;
   }
+  for (int i = 4; i < argc; ++i)
+    LoadLibraryA(argv[i]);
   const uint32_t expected = static_cast<uint32_t>(std::atoi(argv[2]));
   const int cycles = std::atoi(argv[3]);
   // The first cycles settle what the system keeps after a first load
@@ -82,13 +93,16 @@ int main(int argc, char** argv) {
     if (cycle == settle) base = Measure();
   }
   const Usage end = Measure();
-  const long handleGrowth = static_cast<long>(end.handles) - static_cast<long>(base.handles);
+  // Handle values step by 4.
+  const long handleGrowth =
+      (static_cast<long>(end.nextHandle) - static_cast<long>(base.nextHandle)) / 4;
   const double memoryGrowthKiB =
-      (static_cast<double>(end.privateBytes) - static_cast<double>(base.privateBytes)) / 1024;
-  std::printf("load cycles: %d, handles %lu -> %lu, private memory %+.0f KiB\n", cycles,
-              base.handles, end.handles, memoryGrowthKiB);
-  // A leak of one handle or one buffer per cycle would show as at least
-  // 90 handles or 90 buffers here.
+      (static_cast<double>(end.committedBytes) - static_cast<double>(base.committedBytes)) / 1024;
+  std::printf("load cycles: %d, next handle %#llx -> %#llx, committed memory %+.0f KiB\n", cycles,
+              static_cast<unsigned long long>(base.nextHandle),
+              static_cast<unsigned long long>(end.nextHandle), memoryGrowthKiB);
+  // A leak of one handle per cycle would show as 90 handles here, and one
+  // of the library's per-thread buffers per cycle as far more than 1 MiB.
   if (handleGrowth > 10 || memoryGrowthKiB > 1024) {
     std::printf("FAIL: handles or memory grow with the cycles\n");
     return 1;

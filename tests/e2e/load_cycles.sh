@@ -27,4 +27,6 @@ until [ "$(grep -c '\.sock' "$log" 2>/dev/null || true)" -ge 2 ]; do
   [ $i -gt 100 ] && { echo "nvsim did not start:"; cat "$log"; exit 1; }
   sleep 0.1
 done
-"$@" "$program" "$library" 2 100
+# The system DLLs the library imports stay loaded, as in a real host.
+imports=$(x86_64-w64-mingw32-objdump -p "$library" | awk '/DLL Name:/ {print $3}')
+"$@" "$program" "$library" 2 100 $imports
