@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/options.h"
-#include "platform/thread_slot.h"
+#include "base/per_thread.h"
 
 // The library writes 64-bit conversions as "%I64u" / "%I64X" / "%I64d" on
 // every system. glibc reads 'I' as a flag (locale digits), so conversions with
@@ -34,9 +34,9 @@ constexpr std::array<bool, 256> kSpecChars = [] {
 }();
 
 // Per-thread state: the formatting buffers and the cache of rewritten
-// formats. Plain thread-local data with a separate cleaner: a Format called
-// from a static destructor, after the thread's own thread-local objects are
-// gone, still finds valid (empty) state and simply allocates again.
+// formats, kept in a per-thread slot (released when the thread ends or the
+// library is unloaded). A Format called late in a thread's end, after its
+// state was released, finds none and simply starts a fresh one.
 struct ThreadBuffer {
   char* data;
   size_t capacity;
@@ -59,41 +59,27 @@ constexpr size_t kCacheSlots = 128;
 constexpr size_t kCacheableLength = 240;
 
 struct ThreadState {
+  ThreadState() = default;
+  ThreadState(const ThreadState&) = delete;
+  ThreadState& operator=(const ThreadState&) = delete;
+  ~ThreadState() {
+    for (ThreadBuffer& b : buffers)
+      std::free(b.data);
+    for (CachedFormat& c : cache)
+      std::free(c.block);
+  }
+
   // Two buffers used in turn, so that the result of one Format may be an
   // argument of the next Format on the same thread (Format("%s ...",
   // Format(...))) without formatting a buffer into itself.
-  ThreadBuffer buffers[2];
-  CachedFormat cache[kCacheSlots];
-  unsigned next;
-  bool cleanerArmed;
-  bool cleanedUp;
+  ThreadBuffer buffers[2] = {};
+  CachedFormat cache[kCacheSlots] = {};
+  unsigned next = 0;
 };
 
-thread_local ThreadState t_state{};
-
-// Frees a thread's buffers and cached formats: when the thread ends, or,
-// for a thread that still runs, when the library is unloaded. A platform
-// thread slot calls it rather than a thread_local destructor, which would
-// keep the library loaded while any formatting thread lives.
-void ReleaseThreadState(void* value) {
-  auto* state = static_cast<ThreadState*>(value);
-  for (ThreadBuffer& b : state->buffers) {
-    std::free(b.data);
-    b.data = nullptr;
-    b.capacity = 0;
-  }
-  for (CachedFormat& c : state->cache) {
-    std::free(c.block);
-    c = CachedFormat{};
-  }
-  state->cleanedUp = true;
-}
-
-void ArmCleaner() {
-  t_state.cleanerArmed = true;
-  if (t_state.cleanedUp) return;  // the thread is ending: the storage is left to the system
-  static Immortal<platform::ThreadSlot> cleaners(ReleaseThreadState);
-  cleaners.Get().Set(&t_state);
+ThreadState& State() {
+  static Immortal<PerThread<ThreadState>> states;
+  return states.Get().Get();
 }
 
 // Writes the format with every 'I' length modifier mapped into `out` (room
@@ -132,14 +118,18 @@ bool Rewrite(const char* format, char* out) {
 
 class MappedFormat {
  public:
-  explicit MappedFormat(const char* format) : text_(format) {
+  // `state` holds the cache of the calling thread; formatting without a
+  // thread buffer passes none and asks for it only when the format is not
+  // "%s".
+  explicit MappedFormat(const char* format, ThreadState* state = nullptr) : text_(format) {
     if (format == nullptr) return;
     if (format[0] == '%' && format[1] == 's' && format[2] == 0) {
       oneString_ = true;
       return;
     }
     const uintptr_t address = reinterpret_cast<uintptr_t>(format);
-    CachedFormat& cached = t_state.cache[((address >> 4) ^ (address >> 12)) % kCacheSlots];
+    if (state == nullptr) state = &State();
+    CachedFormat& cached = state->cache[((address >> 4) ^ (address >> 12)) % kCacheSlots];
     if (cached.key == format && std::strcmp(cached.block, format) == 0) {
       plain_ = cached.kind == FormatKind::kPlain;
       if (cached.kind == FormatKind::kRewritten) text_ = cached.block + cached.length + 1;
@@ -182,7 +172,7 @@ class MappedFormat {
         kind = FormatKind::kRewritten;
       }
     }
-    if (length > kCacheableLength || t_state.cleanedUp) return;
+    if (length > kCacheableLength) return;
     const size_t blockSize = kind == FormatKind::kRewritten ? 2 * (length + 1) : length + 1;
     char* block = static_cast<char*>(std::malloc(blockSize));
     if (block == nullptr) return;
@@ -190,7 +180,6 @@ class MappedFormat {
     if (kind == FormatKind::kRewritten) std::memcpy(block + length + 1, out, length + 1);
     std::free(cached.block);
     cached = CachedFormat{format, block, length, kind};
-    if (!t_state.cleanerArmed) ArmCleaner();
   }
 
   const char* text_;
@@ -212,7 +201,6 @@ bool Reserve(ThreadBuffer& b, size_t capacity) {
   std::free(b.data);
   b.data = fresh;
   b.capacity = capacity;
-  if (!t_state.cleanerArmed) ArmCleaner();
   return true;
 }
 
@@ -221,9 +209,10 @@ char g_emptyText[1] = {0};
 // The body of Format and VFormat.
 const char* FormatToThreadBuffer(const char* format, va_list args) {
   if (format == nullptr) return "";
-  MappedFormat mapped(format);
-  ThreadBuffer& b = t_state.buffers[t_state.next];
-  t_state.next ^= 1;
+  ThreadState& state = State();
+  MappedFormat mapped(format, &state);
+  ThreadBuffer& b = state.buffers[state.next];
+  state.next ^= 1;
   if (b.capacity > kReleaseAbove) {
     std::free(b.data);
     b.data = nullptr;

@@ -47,12 +47,6 @@ ThreadSlot::ThreadSlot(Release release) : release_(release), entries_(new Entrie
   list.slots.push_back(this);
 }
 
-void* ThreadSlot::Get() const {
-  if (!open_) return nullptr;
-  const auto* entry = static_cast<Entry*>(GetThreadKey(key_));
-  return entry != nullptr ? entry->value : nullptr;
-}
-
 void ThreadSlot::Set(void* value) {
   if (!open_) {
     std::lock_guard<std::mutex> hold(entries_->lock);

@@ -65,4 +65,11 @@ void DeleteThreadKey(uintptr_t key);
 void* GetThreadKey(uintptr_t key);
 void SetThreadKey(uintptr_t key, void* value);
 
+// Inline: per-thread state is asked for on hot paths (every Format).
+inline void* ThreadSlot::Get() const {
+  if (!open_) return nullptr;
+  const auto* entry = static_cast<const Entry*>(GetThreadKey(key_));
+  return entry != nullptr ? entry->value : nullptr;
+}
+
 }  // namespace platform
