@@ -81,9 +81,9 @@ struct LogState {
   uint32_t entriesSinceCheck = 0;
 };
 
-// The state is built on first use and never destroyed: a line logged while
-// the process shuts down still finds it. The C runtime flushes and closes the
-// stream at exit.
+// The state is built on first use and kept in Immortal storage: a line
+// logged while the process shuts down still finds it. The file is closed
+// when the library's last act destroys the state, at unload and at exit.
 LogState& State() {
   static Immortal<LogState> state;
   return state.Get();

@@ -6,6 +6,7 @@
 #include "base/options.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -22,6 +23,23 @@ extern const int g_FoundationStartupAnchor;
 uint64_t g_OptionWord = 0;
 
 namespace {
+
+// The enlisted Immortal objects, newest first. Constant-initialised, so an
+// object built by any static initialiser finds the list.
+constinit std::atomic<ImmortalLink*> g_ImmortalHead{nullptr};
+
+// The library's last act but one, at unload and at process exit: built
+// right after the thread slots' closer (priority 101, platform/thread_slot.cpp)
+// and before anything else of the library, so its destructor runs after the
+// exit phases and every other static destructor, and just before the slots
+// are closed. The Immortal objects go first, while the slots still work
+// (the per-thread values an object's destructor asks for, and the slots kept
+// in Immortal storage, are released as usual); the slots still open close
+// last.
+struct ImmortalReaper {
+  ~ImmortalReaper() { ImmortalLink::DestroyAll(); }
+};
+__attribute__((init_priority(102))) ImmortalReaper g_ImmortalReaper;
 
 std::vector<TracerEx*>& TracerRegistry() {
   static Immortal<std::vector<TracerEx*>> registry;
@@ -69,6 +87,27 @@ void SortByPriority(std::vector<FunctionEntry>& entries) {
 }
 
 }  // namespace
+
+void ImmortalLink::Enlist(Destroy destroy) {
+  destroy_ = destroy;
+  next_ = g_ImmortalHead.load(std::memory_order_relaxed);
+  while (!g_ImmortalHead.compare_exchange_weak(next_, this, std::memory_order_release,
+                                               std::memory_order_relaxed)) {
+  }
+}
+
+void ImmortalLink::DestroyAll() {
+  // Taken one at a time: a destructor may build another object, which then
+  // goes next.
+  for (;;) {
+    ImmortalLink* link = g_ImmortalHead.load(std::memory_order_acquire);
+    while (link != nullptr &&
+           !g_ImmortalHead.compare_exchange_weak(link, link->next_, std::memory_order_acquire))
+      ;
+    if (link == nullptr) return;
+    link->destroy_(link);
+  }
+}
 
 TracerEx* RegisterTracerEx(TracerEx* record, const char* key, uint64_t mask, const char* help) {
   if (record == nullptr) return record;

@@ -100,30 +100,70 @@ class StaticRegistration {
 //                      deferred start-up entries (RegisterStartupFunction with
 //                      kStartupPriorityDeferred);
 //   kVirtualItems    - step 5, before the first trace options: build the
-//                      virtual-item table.
+//                      virtual-item table;
+//   kTransportEntries - step 6, after the first trace options: register the
+//                      transport's deferred start-up entry (so that it runs
+//                      after the protocol's ones of the same priority).
 // A function registered after its step has passed is called at once.
-enum class StartupStep { kDeviceRegistry = 1, kProtocolEntries = 4, kVirtualItems = 5 };
+enum class StartupStep {
+  kDeviceRegistry = 1,
+  kProtocolEntries = 4,
+  kVirtualItems = 5,
+  kTransportEntries = 6
+};
 void RegisterStartupStep(StartupStep step, StartupFunction function);
 // Calls the functions registered for a step (the start-up does this).
 void RunStartupStep(StartupStep step);
 
 // Storage for a process-wide object that is built on first use (a
-// function-local static of this type) and never destroyed: the exit phases run
-// from atexit while static destruction is under way, and whatever they or a
-// late log line touch must still be there.
+// function-local static of this type) and outlives every other static object
+// of the library: the exit phases run from atexit while static destruction
+// is under way, and whatever they or a late log line touch must still be
+// there. Each object enlists itself once built; the library's last static
+// destructor (ImmortalLink::DestroyAll, at unload and at process exit alike)
+// destroys them all in reverse order of construction, after the exit phases
+// and every other static destructor, so that unloading the library gives
+// everything back. Nothing of the library may run after that.
+class ImmortalLink {
+ public:
+  ImmortalLink(const ImmortalLink&) = delete;
+  ImmortalLink& operator=(const ImmortalLink&) = delete;
+
+  // Destroys every enlisted object, the newest first (one built meanwhile
+  // too). Called once, by the last static destructor.
+  static void DestroyAll();
+
+ protected:
+  using Destroy = void (*)(ImmortalLink* link);
+  ImmortalLink() = default;
+  ~ImmortalLink() = default;
+  // Puts the object, just built, at the head of the process-wide list.
+  void Enlist(Destroy destroy);
+
+ private:
+  ImmortalLink* next_ = nullptr;
+  Destroy destroy_ = nullptr;
+};
+
 template <typename T>
-class Immortal {
+class Immortal : private ImmortalLink {
  public:
   template <typename... Args>
   explicit Immortal(Args&&... args) {
     std::construct_at(&value_, static_cast<Args&&>(args)...);
+    Enlist(DestroyValue);
   }
+  // The value is destroyed by ImmortalLink::DestroyAll, never here.
   ~Immortal() {}
   Immortal(const Immortal&) = delete;
   Immortal& operator=(const Immortal&) = delete;
   T& Get() { return value_; }
 
  private:
+  static void DestroyValue(ImmortalLink* link) {
+    std::destroy_at(&static_cast<Immortal*>(link)->value_);
+  }
+
   union {
     T value_;
   };

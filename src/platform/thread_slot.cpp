@@ -13,28 +13,36 @@ namespace platform {
 struct ThreadSlot::Entries {
   std::mutex lock;
   std::unordered_set<Entry*> live;
-  std::vector<void*> late;  // values given after Close, kept until the process ends
+  std::vector<void*> late;  // values given after Close, kept until the slot goes
 };
 
 namespace {
 
-// Every slot of the process, to be closed at unload. Never destroyed: slots
-// may be made and used during static destruction.
+// Every slot of the process, to be closed at unload. Slots may be made and
+// used during static destruction, so the list is given back only by the
+// last act below.
 struct SlotList {
   std::mutex lock;
   std::vector<ThreadSlot*> slots;
 };
+SlotList* g_SlotList = nullptr;
 SlotList& Slots() {
-  static SlotList* list = new SlotList;
+  static SlotList* list = g_SlotList = new SlotList;
   return *list;
 }
 
 // Built before any other static object of the library (the earliest
-// initialisation priority), so destroyed after all of them: the slots are
-// closed when nothing of the library can use them any more.
+// initialisation priority), so destroyed after all of them, even after the
+// foundation's Immortal objects (their destroyer is built right after this
+// one): the slots still open are closed when nothing of the library can use
+// them any more, and then the list goes too.
 struct SlotCloser {
   SlotCloser() { Slots(); }
-  ~SlotCloser() { CloseThreadSlots(); }
+  ~SlotCloser() {
+    CloseThreadSlots();
+    delete g_SlotList;
+    g_SlotList = nullptr;
+  }
 };
 __attribute__((init_priority(101))) SlotCloser g_SlotCloser;
 
@@ -45,6 +53,17 @@ ThreadSlot::ThreadSlot(Release release) : release_(release), entries_(new Entrie
   SlotList& list = Slots();
   std::lock_guard<std::mutex> hold(list.lock);
   list.slots.push_back(this);
+}
+
+ThreadSlot::~ThreadSlot() {
+  Close();
+  if (g_SlotList != nullptr) {
+    std::lock_guard<std::mutex> hold(g_SlotList->lock);
+    std::erase(g_SlotList->slots, this);
+  }
+  for (void* value : entries_->late)
+    release_(value);
+  delete entries_;
 }
 
 void ThreadSlot::Set(void* value) {

@@ -10,9 +10,9 @@
 // releases the values of the threads that still run and leaves no
 // thread-exit call pointing into the library.
 //
-// Slots are made once per process and never destroyed (keep them in
-// function-local Immortal storage or leak them); closing them is the
-// platform's own last act at unload.
+// A slot destroyed closes itself. The library's slots live in Immortal
+// storage (function-local), which is destroyed just before the platform's
+// own last act at unload and at process exit: closing every slot still open.
 #pragma once
 
 #include <cstdint>
@@ -23,14 +23,15 @@ class ThreadSlot {
  public:
   using Release = void (*)(void* value);
   explicit ThreadSlot(Release release);
+  ~ThreadSlot();
   ThreadSlot(const ThreadSlot&) = delete;
   ThreadSlot& operator=(const ThreadSlot&) = delete;
 
   // The calling thread's value; null until Set on this thread.
   void* Get() const;
-  // Gives the calling thread a value (one it had before is released). Code
-  // that still runs after the slots were closed at unload gets its values
-  // kept until the process ends.
+  // Gives the calling thread a value (one it had before is released). A
+  // value given after the slot was closed is kept until the slot is
+  // destroyed.
   void Set(void* value);
 
   // Releases every value and gives the per-thread storage back (at unload).
@@ -54,7 +55,8 @@ class ThreadSlot {
   Entries* entries_;  // the values handed out, with their lock
 };
 
-// Closes every slot of the process (the library's unload does this last).
+// Closes every slot of the process (the library's last act, at unload and
+// at process exit).
 void CloseThreadSlots();
 
 // The system's per-thread storage, for ThreadSlot: an index whose values
