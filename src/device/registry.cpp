@@ -109,8 +109,11 @@ uint32_t DeviceRegistry::Update(uint32_t* ids) {
     if (known) continue;
 
     auto device = std::make_unique<NVDevice>(path);
-    // The id is used up whether or not the device is accepted.
-    device->Id = ++lastId_;
+    // The id is used up whether or not the device is accepted. 0 is never an
+    // id: the counter skips it when it wraps (an instrument that keeps failing
+    // identification uses one id per call).
+    if (++lastId_ == 0) ++lastId_;
+    device->Id = lastId_;
     g_TraceLevel = 1;
     device->IgnoreSignature = true;
     device->NoDebugTraceOnError = true;

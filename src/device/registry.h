@@ -4,9 +4,10 @@
 // It holds every accepted NVDevice in order of acceptance and owns them;
 // dropping an entry destroys the device (which closes its channel). Ids are
 // issued 1, 2, 3 ... by a counter that is never reset, so an id is never
-// reused. The registry is process-wide, built at the device-registry step of
-// the library's start-up (or on first use, whichever comes first), and its
-// devices are destroyed when the library is unloaded.
+// reused (after 2^32 ids the counter wraps, skipping 0). The registry is
+// process-wide, built at the device-registry step of the library's start-up
+// (or on first use, whichever comes first), and its devices are destroyed
+// when the library is unloaded.
 //
 // Threads: every operation here expects the caller to hold DeviceExportLock()
 // (the exported functions do); the container's own lock only guards single
@@ -42,6 +43,8 @@ class DeviceRegistry {
   NVDevice* At(uint32_t index) const { return devices_.At(index); }
   // The last id issued (0 before the first).
   uint32_t LastId() const { return lastId_; }
+  // Sets the counter, so that tests reach its wrap without 2^32 calls.
+  void SetLastIdForTest(uint32_t lastId) { lastId_ = lastId; }
 
  private:
   void DropFailedDevices();

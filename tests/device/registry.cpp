@@ -112,6 +112,24 @@ TEST_F(Registry, UnrecognizedReplyIsDroppedAtTheNextUpdate) {
   EXPECT_EQ(ids[0], 2u);
 }
 
+TEST_F(Registry, IdCounterSkipsZeroWhenItWraps) {
+  // An instrument that keeps failing identification uses up an id per
+  // update; after 2^32 of them the counter wraps.
+  const auto failing = Add("nv-a");
+  Fault(failing, nvsim::FaultKind::kWrongCode, nvsim::command::kGetStatus, 0);
+  registry_->SetLastIdForTest(0xFFFFFFFE);
+  EXPECT_EQ(registry_->Update(nullptr), 0u);
+  EXPECT_EQ(registry_->LastId(), 0xFFFFFFFFu);
+  EXPECT_EQ(registry_->Update(nullptr), 0u);
+  EXPECT_EQ(registry_->LastId(), 1u);
+
+  Add("nv-b");
+  uint32_t ids[2] = {};
+  ASSERT_EQ(registry_->Update(ids), 1u);
+  EXPECT_EQ(ids[0], 3u);  // nv-a took 2 and failed again
+  EXPECT_EQ(registry_->Find(0), nullptr);
+}
+
 TEST_F(Registry, DestroyingTheRegistryClosesEveryDevice) {
   const auto a = Add("nv-a");
   const auto b = Add("nv-b");
