@@ -147,13 +147,15 @@ bool RealUSBDevice::SetExchange() {
     ReplyDelay = 10;
     Exchange();
     if (!WasError && TakeU32(targetId) && TakeU16(inSize) && TakeU16(outSize)) {
-      const uint32_t left = ReplyBytesLeft();
-      if (left != 0) {
+      // Any byte left starts the interface word, which must then be whole: a
+      // word cut short fails the take, and so this try.
+      if (ReplyBytesLeft() != 0) {
         uint8_t word[4] = {};
-        TakeReplyBytes(word, left < 4 ? left : 4);
-        IfReady = word[0];
-        IfType = word[1];
-        InterfaceWordReceived = true;
+        if (TakeReplyBytes(word, sizeof word)) {
+          IfReady = word[0];
+          IfType = word[1];
+          InterfaceWordReceived = true;
+        }
       }
     }
     if (!WasError) break;

@@ -47,6 +47,26 @@ TEST_F(IdentityTest, SetExchangeSecondTryAfterTwoSeconds) {
   EXPECT_TRUE(device->RetryEnabled);
 }
 
+// A reply whose length word ends 1-3 bytes into the interface word: the
+// word cannot be taken whole, so both tries fail.
+TEST_F(IdentityTest, SetExchangeFailsOnAnInterfaceWordCutShort) {
+  for (const uint32_t cut : {1u, 2u, 3u}) {
+    nvsim::InstrumentConfig config;
+    config.interfaceWord = 0x0101;  // a 20-byte reply
+    nvsim::Fault truncate = FaultOf(FaultKind::kTruncate, SET_EXCHANGE, 0);
+    truncate.value = 20 - cut;
+    nvsim::Fault shorten = FaultOf(FaultKind::kOverstateLength, SET_EXCHANGE, 0);
+    shorten.value = 0u - cut;  // the length word says `cut` bytes fewer
+    config.faults = {truncate, shorten};
+    auto device = Start(config);
+    device->NoDebugTraceOnError = true;
+    EXPECT_FALSE(device->SetExchange()) << cut << "\n" << LogText();
+    EXPECT_EQ(Received(SET_EXCHANGE).size(), 2u) << cut;
+    EXPECT_EQ(device->TargetId, 0u);
+    EXPECT_EQ(LogText().find("SET_EXCHANGE: "), std::string::npos) << LogText();
+  }
+}
+
 TEST_F(IdentityTest, StatusMaskAndNameTexts) {
   auto device = Start();
   const std::pair<uint32_t, const char*> statuses[] = {
