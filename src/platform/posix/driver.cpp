@@ -10,6 +10,7 @@
 #include "platform/driver.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -22,92 +23,62 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/errors.h"
+#include "platform/handle_table.h"
+#include "platform/stand_in_common.h"
 #include "platform/time.h"
 
 namespace platform {
 
 namespace {
 
-// Frame types.
-enum : uint16_t {
-  kHello = 0x0001,
-  kBusy = 0x0002,
-  kWrite = 0x0010,
-  kWriteDone = 0x0011,
-  kRead = 0x0012,
-  kReadDone = 0x0013,
-  kControl = 0x0014,
-  kControlDone = 0x0015,
-};
+using namespace stand_in;
 
-constexpr uint32_t kMaxFrameSize = 0x110000;            // largest `size` field
-constexpr uint32_t kMaxReadSize = 0x100000;             // largest READ the server serves
-constexpr uint32_t kMaxWritePiece = kMaxFrameSize - 4;  // payload of one WRITE frame
-constexpr uint32_t kMaxControlInput = kMaxFrameSize - 16;
-constexpr uint32_t kInitialTimeout = 5000;                             // of a new connection
 constexpr size_t kMaxSocketPath = sizeof(sockaddr_un{}.sun_path) - 1;  // 107
 
-// Time allowed for the greeting (5000 dilated ms, but never less than half a
-// real second), and real time allowed for a reply beyond the time it is due
-// (a WRITE or CONTROL reply is due at once, a READ reply after the channel
-// time-out). A working server answers within milliseconds; these only keep a
-// stuck one from hanging the caller for ever.
-constexpr uint32_t kGreetingWaitMs = 5000;
-constexpr uint32_t kGreetingWaitRealMinimumMs = 500;
-constexpr int kReplyGraceMs = 10000;
-
 using SteadyClock = std::chrono::steady_clock;
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void PutU32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
-
-void PutHeader(uint8_t* p, uint32_t size, uint16_t type) {
-  PutU32(p, size);
-  p[4] = static_cast<uint8_t>(type);
-  p[5] = static_cast<uint8_t>(type >> 8);
-  p[6] = 0;
-  p[7] = 0;
-}
 
 bool Fail(uint32_t error) {
   SetLastError(error);
   return false;
 }
 
-// Outcome of waiting for bytes.
-enum class Wait { kOk, kTimedOut, kEnded, kClosed };
+struct Connection;
+
+// The connections of this process, for the fork handlers. Constant-
+// initialised, never destroyed.
+struct ConnectionList {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  Connection* head = nullptr;
+};
+ConnectionList g_Connections;
+
+void ListConnection(Connection* connection);
+void UnlistConnection(Connection* connection);
 
 // One open handle: a connection to the device's socket.
 struct Connection {
-  explicit Connection(int descriptor) : fd(descriptor) {}
+  explicit Connection(int descriptor) : fd(descriptor) { ListConnection(this); }
   ~Connection() {
+    UnlistConnection(this);
     if (fd >= 0) ::close(fd);
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  const int fd;
+  int fd;                           // -1 once forgotten
   std::atomic<bool> closed{false};  // the handle was closed (maybe while in use)
+  // In a forked child: the connection is the parent's. The child's copy of
+  // the socket is closed (without shutdown, which would end the parent's
+  // connection too) and every request fails as on a device that is gone.
+  std::atomic<bool> forgotten{false};
+  Connection* previous = nullptr;  // the list of connections
+  Connection* next = nullptr;
   std::mutex requestLock;           // one request at a time; guards what follows
   std::atomic<bool> broken{false};  // the device is gone for this handle
   uint32_t timeout = kInitialTimeout;
-  std::vector<uint8_t> rx = std::vector<uint8_t>(0x10000);
-  size_t rxBegin = 0;
-  size_t rxEnd = 0;
+  ReceiveBuffer received;
 
   // Gives up on the stream: every later request fails with 1167.
   void Break() {
@@ -120,14 +91,9 @@ struct Connection {
   // Waits until `count` unread bytes are buffered, or the deadline passes
   // (no deadline when `forever`).
   Wait Need(size_t count, bool forever, SteadyClock::time_point deadline) {
-    while (rxEnd - rxBegin < count) {
+    while (received.Buffered() < count) {
       if (closed.load()) return Wait::kClosed;
-      if (rx.size() - rxBegin < count) {
-        std::memmove(rx.data(), rx.data() + rxBegin, rxEnd - rxBegin);
-        rxEnd -= rxBegin;
-        rxBegin = 0;
-        if (rx.size() < count) rx.resize(count);
-      }
+      received.Reserve(count);
       if (!forever) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
@@ -138,9 +104,9 @@ struct Connection {
         if (ready < 0 && errno != EINTR) return Wait::kEnded;
         if (ready <= 0) continue;
       }
-      const ssize_t got = ::recv(fd, rx.data() + rxEnd, rx.size() - rxEnd, 0);
+      const ssize_t got = ::recv(fd, received.Room(), received.RoomSize(), 0);
       if (got > 0) {
-        rxEnd += static_cast<size_t>(got);
+        received.Added(static_cast<size_t>(got));
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         return closed.load() ? Wait::kClosed : Wait::kEnded;
       }
@@ -174,63 +140,66 @@ struct Connection {
   }
 };
 
-// A received frame, valid until the next receive on its connection.
-struct Frame {
-  uint16_t type = 0;
-  const uint8_t* body = nullptr;  // the fields after the 8-byte header
-  uint32_t length = 0;            // bytes at body
-};
+void HoldConnectionsForFork();
+void ReleaseConnectionsInParent();
+void ForgetConnectionsInChild();
 
-enum class Received { kOk, kTimedOut, kEnded, kClosed, kMalformed };
-
-// Takes one frame off the stream; the size field is checked before anything
-// is read or sized from it.
-Received ReceiveFrame(Connection& connection, bool forever, SteadyClock::time_point deadline,
-                      Frame& frame) {
-  auto outcome = [](Wait wait) {
-    switch (wait) {
-      case Wait::kTimedOut:
-        return Received::kTimedOut;
-      case Wait::kClosed:
-        return Received::kClosed;
-      default:
-        return Received::kEnded;
-    }
-  };
-  Wait wait = connection.Need(4, forever, deadline);
-  if (wait != Wait::kOk) return outcome(wait);
-  const uint32_t size = GetU32(connection.rx.data() + connection.rxBegin);
-  if (size < 4 || size > kMaxFrameSize) return Received::kMalformed;
-  wait = connection.Need(4 + static_cast<size_t>(size), forever, deadline);
-  if (wait != Wait::kOk) return outcome(wait);
-  const uint8_t* start = connection.rx.data() + connection.rxBegin;
-  frame.type = static_cast<uint16_t>(start[4] | start[5] << 8);
-  frame.body = start + 8;
-  frame.length = size - 4;
-  connection.rxBegin += 4 + static_cast<size_t>(size);
-  if (connection.rxBegin == connection.rxEnd) connection.rxBegin = connection.rxEnd = 0;
-  return Received::kOk;
+void ListConnection(Connection* connection) {
+  static const bool forkHandlersSet [[maybe_unused]] =
+      pthread_atfork(HoldConnectionsForFork, ReleaseConnectionsInParent,
+                     ForgetConnectionsInChild) == 0;
+  pthread_mutex_lock(&g_Connections.mutex);
+  connection->next = g_Connections.head;
+  if (g_Connections.head != nullptr) g_Connections.head->previous = connection;
+  g_Connections.head = connection;
+  pthread_mutex_unlock(&g_Connections.mutex);
 }
 
-// The process-wide table of open handles. It is never destroyed: devices
-// held by static objects are closed during static destruction.
-struct HandleTable {
-  std::mutex lock;
-  std::unordered_map<DeviceHandle, std::shared_ptr<Connection>> open;
-  DeviceHandle next = 0x1000;
-};
+void UnlistConnection(Connection* connection) {
+  pthread_mutex_lock(&g_Connections.mutex);
+  if (connection->previous != nullptr) connection->previous->next = connection->next;
+  if (connection->next != nullptr) connection->next->previous = connection->previous;
+  if (g_Connections.head == connection) g_Connections.head = connection->next;
+  pthread_mutex_unlock(&g_Connections.mutex);
+}
 
-HandleTable& Handles() {
-  alignas(HandleTable) static unsigned char storage[sizeof(HandleTable)];
-  static HandleTable* table = ::new (storage) HandleTable();
-  return *table;
+void HoldConnectionsForFork() {
+  pthread_mutex_lock(&g_Connections.mutex);
+}
+
+void ReleaseConnectionsInParent() {
+  pthread_mutex_unlock(&g_Connections.mutex);
+}
+
+// A forked child leaves the parent's instruments alone: a child that merely
+// exits would otherwise close them at its unload and end the parent's
+// connections. Its request locks may be held by threads that do not exist
+// here, so they are never taken again.
+void ForgetConnectionsInChild() {
+  for (Connection* connection = g_Connections.head; connection != nullptr;
+       connection = connection->next) {
+    connection->forgotten = true;
+    connection->broken = true;
+    connection->closed = true;
+    if (connection->fd >= 0) ::close(connection->fd);
+    connection->fd = -1;
+  }
+  pthread_mutex_init(&g_Connections.mutex, nullptr);
+}
+
+// Takes one frame off the stream.
+Received ReceiveFrame(Connection& connection, bool forever, SteadyClock::time_point deadline,
+                      Frame& frame) {
+  return connection.received.ReceiveFrame(
+      [&](size_t count) { return connection.Need(count, forever, deadline); }, frame);
+}
+
+HandleTable<Connection>& Handles() {
+  return platform::Handles<Connection, 0x1000>();
 }
 
 std::shared_ptr<Connection> FindConnection(DeviceHandle handle) {
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> guard(table.lock);
-  const auto found = table.open.find(handle);
-  return found == table.open.end() ? nullptr : found->second;
+  return Handles().Find(handle);
 }
 
 uint32_t ConnectError(int err) {
@@ -307,9 +276,7 @@ DeviceHandle OpenDriverHandle(const char* path, bool /*overlapped*/) {
 
   // Exactly one greeting frame: HELLO opens, BUSY refuses.
   Frame greeting;
-  const uint32_t greetingWait =
-      std::max(RealMilliseconds(kGreetingWaitMs), kGreetingWaitRealMinimumMs);
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(greetingWait);
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(GreetingWaitMs());
   switch (ReceiveFrame(*connection, false, deadline, greeting)) {
     case Received::kOk:
       break;
@@ -320,24 +287,12 @@ DeviceHandle OpenDriverHandle(const char* path, bool /*overlapped*/) {
       SetLastError(kErrorFileNotFound);
       return kInvalidDeviceHandle;
   }
-  if (greeting.type == kBusy && greeting.length >= 4) {
-    SetLastError(kErrorSharingViolation);
-    return kInvalidDeviceHandle;
-  }
-  if (greeting.type != kHello || greeting.length < 4) {
-    SetLastError(kErrorFileNotFound);
+  if (const uint32_t error = GreetingError(greeting); error != kErrorSuccess) {
+    SetLastError(error);
     return kInvalidDeviceHandle;
   }
 
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> guard(table.lock);
-  DeviceHandle handle;
-  do {
-    handle = table.next;
-    table.next += 4;
-    if (table.next >= 0x7FFFFFF0) table.next = 0x1000;
-  } while (table.open.count(handle) != 0);
-  table.open.emplace(handle, std::move(connection));
+  const DeviceHandle handle = Handles().Add(std::move(connection));
   SetLastError(kErrorSuccess);
   return handle;
 }
@@ -347,6 +302,7 @@ bool WriteDriver(DeviceHandle handle, const void* data, uint32_t count, uint32_t
   if (data == nullptr && count != 0) return Fail(kErrorInvalidParameter);
   const std::shared_ptr<Connection> connection = FindConnection(handle);
   if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  if (connection->forgotten) return Fail(kErrorDeviceNotConnected);
   std::lock_guard<std::mutex> guard(connection->requestLock);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   // Frames carry at most kMaxWritePiece bytes; larger writes go as several.
@@ -380,6 +336,7 @@ bool ReadDriver(DeviceHandle handle, void* buffer, uint32_t count, uint32_t& rec
   if (buffer == nullptr && count != 0) return Fail(kErrorInvalidParameter);
   const std::shared_ptr<Connection> connection = FindConnection(handle);
   if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  if (connection->forgotten) return Fail(kErrorDeviceNotConnected);
   std::lock_guard<std::mutex> guard(connection->requestLock);
   const uint32_t maxBytes = std::min(count, kMaxReadSize);
   uint8_t request[12];
@@ -389,7 +346,7 @@ bool ReadDriver(DeviceHandle handle, void* buffer, uint32_t count, uint32_t& rec
   // The server answers when data comes or its time-out passes; 0xFFFFFFFF
   // and values from 0x7FFFFFFF on are waited for without limit.
   const uint32_t timeout = connection->timeout;
-  const bool forever = timeout >= 0x7FFFFFFF && maxBytes != 0;
+  const bool forever = timeout >= kEndlessTimeoutFrom && maxBytes != 0;
   Frame reply;
   if (!Exchange(*connection, pieces, 1, kReadDone, forever, RealMilliseconds(timeout), reply))
     return false;
@@ -414,6 +371,7 @@ bool DriverControl(DeviceHandle handle, uint32_t code, const void* input, uint32
     return Fail(kErrorInvalidParameter);
   const std::shared_ptr<Connection> connection = FindConnection(handle);
   if (connection == nullptr) return Fail(kErrorInvalidHandle);
+  if (connection->forgotten) return Fail(kErrorDeviceNotConnected);
   std::lock_guard<std::mutex> guard(connection->requestLock);
   uint8_t request[20];
   PutHeader(request, 16 + inputSize, kControl);
@@ -461,20 +419,13 @@ bool DriverConnectionAlive(DeviceHandle handle) {
 }
 
 bool CloseDriverHandle(DeviceHandle handle) {
-  std::shared_ptr<Connection> connection;
-  {
-    HandleTable& table = Handles();
-    std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.open.find(handle);
-    if (found == table.open.end()) return Fail(kErrorInvalidHandle);
-    connection = std::move(found->second);
-    table.open.erase(found);
-  }
+  const std::shared_ptr<Connection> connection = Handles().Remove(handle);
+  if (connection == nullptr) return Fail(kErrorInvalidHandle);
   // The server sees the end of the stream at once; a thread still waiting on
   // the connection wakes up and fails. The socket itself is closed when the
   // last user lets go of it.
   connection->closed.store(true);
-  ::shutdown(connection->fd, SHUT_RDWR);
+  if (!connection->forgotten) ::shutdown(connection->fd, SHUT_RDWR);
   SetLastError(kErrorSuccess);
   return true;
 }

@@ -10,36 +10,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/stand_in_common.h"
 #include "platform/system.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* kDefaultDeviceRoot = "/tmp/nvdevices";
-constexpr size_t kMaxEntryName = 48;
-constexpr const char* kSocketSuffix = ".sock";
-constexpr const char* kPropertiesSuffix = ".props";
-// Properties files are a few short lines; more than this is not read.
-constexpr size_t kMaxPropertiesBytes = 0x10000;
-
-bool IsEntryName(const std::string& name) {
-  if (name.empty() || name.size() > kMaxEntryName || name[0] == '.') return false;
-  for (const char c : name) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '-' || c == '.';
-    if (!ok) return false;
-  }
-  return true;
-}
+using stand_in::kMaxPropertiesBytes;
+using stand_in::Properties;
 
 // Reads a whole (small) file; false when it cannot be opened or read.
 bool ReadSmallFile(const std::string& path, std::string& text) {
@@ -65,76 +49,11 @@ bool ReadSmallFile(const std::string& path, std::string& text) {
   return ok;
 }
 
-struct Properties {
-  std::optional<std::string> service;
-  std::optional<std::string> location;
-  std::optional<std::string> description;
-};
-
-// Lines "key=value"; a CR before the LF is dropped, the first occurrence of a
-// key counts, lines without "=" and unknown keys are ignored.
-Properties ParseProperties(const std::string& text) {
-  Properties properties;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    const size_t next = end == std::string::npos ? text.size() : end + 1;
-    if (end == std::string::npos) end = text.size();
-    size_t lineEnd = end;
-    if (end != text.size() && lineEnd > start && text[lineEnd - 1] == '\r') --lineEnd;
-    const size_t equals = text.find('=', start);
-    if (equals != std::string::npos && equals < lineEnd) {
-      const std::string key = text.substr(start, equals - start);
-      std::string value = text.substr(equals + 1, lineEnd - equals - 1);
-      std::optional<std::string>* slot = nullptr;
-      if (key == "service")
-        slot = &properties.service;
-      else if (key == "location")
-        slot = &properties.location;
-      else if (key == "description")
-        slot = &properties.description;
-      if (slot != nullptr && !slot->has_value()) *slot = std::move(value);
-    }
-    start = next;
-  }
-  return properties;
-}
-
-char HexDigit(unsigned value) {
-  return "0123456789ABCDEF"[value & 15];
-}
-
-void AppendHex(std::string& text, uint64_t value, int digits) {
-  for (int i = digits - 1; i >= 0; --i)
-    text += HexDigit(static_cast<unsigned>(value >> (i * 4)));
-}
-
 }  // namespace
-
-bool operator==(const Guid& a, const Guid& b) {
-  return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 &&
-         std::memcmp(a.data4, b.data4, sizeof a.data4) == 0;
-}
-
-std::string GuidRegistryText(const Guid& guid) {
-  std::string text = "{";
-  AppendHex(text, guid.data1, 8);
-  text += '-';
-  AppendHex(text, guid.data2, 4);
-  text += '-';
-  AppendHex(text, guid.data3, 4);
-  text += '-';
-  for (int i = 0; i < 8; ++i) {
-    if (i == 2) text += '-';
-    AppendHex(text, guid.data4[i], 2);
-  }
-  text += '}';
-  return text;
-}
 
 std::string DeviceRoot() {
   std::string root = GetEnvironment("NVDEVICES_DEVICE_ROOT");
-  return root.empty() ? std::string(kDefaultDeviceRoot) : root;
+  return root.empty() ? std::string(stand_in::kDefaultDeviceRoot) : root;
 }
 
 struct DeviceInfoSet::Impl {
@@ -157,7 +76,7 @@ DeviceInfoSet::~DeviceInfoSet() = default;
 std::unique_ptr<DeviceInfoSet> DeviceInfoSet::Open(const Guid& interfaceClass) {
   auto set = std::make_unique<DeviceInfoSet>();
   set->impl_->interfaceClass = interfaceClass;
-  const std::string folder = DeviceRoot() + "/" + GuidRegistryText(interfaceClass);
+  const std::string folder = stand_in::ClassFolder(DeviceRoot(), interfaceClass);
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) {
     const int err = errno;
@@ -169,30 +88,26 @@ std::unique_ptr<DeviceInfoSet> DeviceInfoSet::Open(const Guid& interfaceClass) {
     SetLastError(err == ENOTDIR ? kErrorDirectory : ErrorFromErrno(err));
     return nullptr;
   }
-  std::vector<std::string> names;
-  const size_t suffixLength = std::strlen(kSocketSuffix);
+  std::vector<std::string> files;
   for (;;) {
     const dirent* item = ::readdir(dir);
     if (item == nullptr) break;
-    const std::string file = item->d_name;
-    if (file.size() <= suffixLength ||
-        file.compare(file.size() - suffixLength, suffixLength, kSocketSuffix) != 0)
-      continue;
-    std::string name = file.substr(0, file.size() - suffixLength);
-    if (IsEntryName(name)) names.push_back(std::move(name));
+    files.emplace_back(item->d_name);
   }
   ::closedir(dir);
-  std::sort(names.begin(), names.end());
 
-  for (std::string& name : names) {
+  for (std::string& name : stand_in::EntryNames(files)) {
     Impl::Entry entry;
-    entry.path = folder + "/" + name + kSocketSuffix;
+    entry.path = stand_in::DevicePath(folder, name);
     struct stat st {};
     if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    std::string propertiesPath;
     std::string text;
     // Without readable properties the entry is being created or removed.
-    if (!ReadSmallFile(folder + "/" + name + kPropertiesSuffix, text)) continue;
-    entry.properties = ParseProperties(text);
+    if (!stand_in::PropertiesPath(entry.path, propertiesPath) ||
+        !ReadSmallFile(propertiesPath, text))
+      continue;
+    entry.properties = stand_in::ParseProperties(text);
     entry.name = std::move(name);
     set->impl_->entries.push_back(std::move(entry));
   }
@@ -248,20 +163,7 @@ bool DeviceInfoSet::GetProperty(const DeviceInfoData& info, uint32_t property, u
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  const std::optional<std::string>* slot = nullptr;
-  switch (property) {
-    case kPropertyService:
-      slot = &entry->properties.service;
-      break;
-    case kPropertyLocationInformation:
-      slot = &entry->properties.location;
-      break;
-    case kPropertyDeviceDescription:
-      slot = &entry->properties.description;
-      break;
-    default:
-      break;
-  }
+  const std::optional<std::string>* slot = entry->properties.Find(property);
   if (slot == nullptr || !slot->has_value()) {
     SetLastError(kErrorInvalidData);
     return false;

@@ -25,6 +25,8 @@
 // windows.h first: setupapi.h builds on its types.
 #include <setupapi.h>
 
+#include "platform/enumeration.h"
+
 namespace platform::win32 {
 
 struct DeviceCalls {
@@ -42,6 +44,9 @@ struct DeviceCalls {
   decltype(&::CancelIo) CancelIo;
   decltype(&::CloseHandle) CloseHandle;
 };
+
+// The library's form of a Windows GUID (enumeration.cpp).
+Guid FromWindows(const GUID& guid);
 
 // The system's functions.
 const DeviceCalls& SystemDeviceCalls();

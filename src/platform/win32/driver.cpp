@@ -22,10 +22,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <unordered_map>
 
 #include "platform/errors.h"
+#include "platform/handle_table.h"
 #include "platform/time.h"
 #include "platform/win32/device_calls.h"
 
@@ -243,25 +242,12 @@ bool Control(Device& device, uint32_t code, const void* input, uint32_t inputSiz
   return true;
 }
 
-// The process-wide table of open handles. It is never destroyed: devices
-// held by static objects are closed during static destruction.
-struct HandleTable {
-  std::mutex lock;
-  std::unordered_map<DeviceHandle, std::shared_ptr<Device>> open;
-  DeviceHandle next = 0x1000;
-};
-
-HandleTable& Handles() {
-  alignas(HandleTable) static unsigned char storage[sizeof(HandleTable)];
-  static HandleTable* table = ::new (storage) HandleTable();
-  return *table;
+HandleTable<Device>& Handles() {
+  return platform::Handles<Device, 0x1000>();
 }
 
 std::shared_ptr<Device> FindDevice(DeviceHandle handle) {
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> guard(table.lock);
-  const auto found = table.open.find(handle);
-  return found == table.open.end() ? nullptr : found->second;
+  return Handles().Find(handle);
 }
 
 }  // namespace
@@ -292,15 +278,7 @@ DeviceHandle OpenDriverHandle(const char* path, bool overlapped) {
   }
   auto device = std::make_shared<Device>(&calls, file, overlapped, event);
 
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> guard(table.lock);
-  DeviceHandle handle;
-  do {
-    handle = table.next;
-    table.next += 4;
-    if (table.next >= 0x7FFFFFF0) table.next = 0x1000;
-  } while (table.open.count(handle) != 0);
-  table.open.emplace(handle, std::move(device));
+  const DeviceHandle handle = Handles().Add(std::move(device));
   SetLastError(kErrorSuccess);
   return handle;
 }
@@ -383,15 +361,8 @@ bool DriverConnectionAlive(DeviceHandle handle) {
 }
 
 bool CloseDriverHandle(DeviceHandle handle) {
-  std::shared_ptr<Device> device;
-  {
-    HandleTable& table = Handles();
-    std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.open.find(handle);
-    if (found == table.open.end()) return Fail(kErrorInvalidHandle);
-    device = std::move(found->second);
-    table.open.erase(found);
-  }
+  const std::shared_ptr<Device> device = Handles().Remove(handle);
+  if (device == nullptr) return Fail(kErrorInvalidHandle);
   // Closing the last handle makes the driver end the requests still pending
   // on it (995); a thread waiting for one wakes up and reports that. Its
   // overlapped structure and event live on until it lets go of the device.

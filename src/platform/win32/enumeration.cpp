@@ -16,6 +16,7 @@ namespace platform {
 namespace {
 
 using win32::DeviceCalls;
+using win32::FromWindows;
 
 // An interface path longer than this is not a path the driver could open;
 // a detail size above it is not believed.
@@ -30,15 +31,6 @@ GUID ToWindows(const Guid& guid) {
   result.Data2 = guid.data2;
   result.Data3 = guid.data3;
   std::memcpy(result.Data4, guid.data4, sizeof result.Data4);
-  return result;
-}
-
-Guid FromWindows(const GUID& guid) {
-  Guid result;
-  result.data1 = guid.Data1;
-  result.data2 = guid.Data2;
-  result.data3 = guid.Data3;
-  std::memcpy(result.data4, guid.Data4, sizeof result.data4);
   return result;
 }
 
@@ -65,36 +57,15 @@ bool Fail(uint32_t error) {
   return false;
 }
 
-char HexDigit(unsigned value) {
-  return "0123456789ABCDEF"[value & 15];
-}
-
-void AppendHex(std::string& text, uint64_t value, int digits) {
-  for (int i = digits - 1; i >= 0; --i)
-    text += HexDigit(static_cast<unsigned>(value >> (i * 4)));
-}
-
 }  // namespace
 
-bool operator==(const Guid& a, const Guid& b) {
-  return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 &&
-         std::memcmp(a.data4, b.data4, sizeof a.data4) == 0;
-}
-
-std::string GuidRegistryText(const Guid& guid) {
-  std::string text = "{";
-  AppendHex(text, guid.data1, 8);
-  text += '-';
-  AppendHex(text, guid.data2, 4);
-  text += '-';
-  AppendHex(text, guid.data3, 4);
-  text += '-';
-  for (int i = 0; i < 8; ++i) {
-    if (i == 2) text += '-';
-    AppendHex(text, guid.data4[i], 2);
-  }
-  text += '}';
-  return text;
+Guid win32::FromWindows(const GUID& guid) {
+  Guid result;
+  result.data1 = guid.Data1;
+  result.data2 = guid.Data2;
+  result.data3 = guid.Data3;
+  std::memcpy(result.data4, guid.Data4, sizeof result.data4);
+  return result;
 }
 
 // Windows has no device root of its own; the stand-in's is the variable.

@@ -29,18 +29,19 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/driver.h"
+#include "platform/enumeration.h"
+#include "platform/handle_table.h"
+#include "platform/stand_in_common.h"
 #include "platform/time.h"
 #include "platform/win32/device_calls.h"
 
@@ -48,63 +49,15 @@ namespace platform::win32 {
 
 namespace {
 
-// Frame types.
-enum : uint16_t {
-  kHello = 0x0001,
-  kBusy = 0x0002,
-  kWrite = 0x0010,
-  kWriteDone = 0x0011,
-  kRead = 0x0012,
-  kReadDone = 0x0013,
-  kControl = 0x0014,
-  kControlDone = 0x0015,
-};
+using namespace stand_in;
 
-constexpr uint32_t kMaxFrameSize = 0x110000;  // largest `size` field
-constexpr uint32_t kMaxReadSize = 0x100000;   // largest READ the server serves
-constexpr uint32_t kMaxWritePiece = kMaxFrameSize - 4;
-constexpr uint32_t kMaxControlInput = kMaxFrameSize - 16;
-constexpr uint32_t kInitialTimeout = 5000;  // of a new connection
-constexpr uint32_t kEndlessTimeoutFrom = 0x7FFFFFFF;
-constexpr size_t kMaxEntryName = 48;
-constexpr size_t kMaxPropertiesBytes = 0x10000;
 constexpr size_t kMaxDevicePath = 107;  // what a Unix socket address holds
-constexpr const char* kDefaultRoot = "/tmp/nvdevices";
-constexpr const char* kSocketSuffix = ".sock";
-constexpr const char* kPropertiesSuffix = ".props";
 
-// The greeting may take 5000 dilated ms, but never less than half a real
-// second; a reply may come this much real time after it is due. A working
-// server answers within milliseconds: these only keep a stuck one from
-// hanging the caller for ever.
-constexpr uint32_t kGreetingWaitMs = 5000;
-constexpr uint32_t kGreetingWaitRealMinimumMs = 500;
-constexpr ULONGLONG kReplyGraceMs = 10000;
 // A waiting receive looks this often (real ms) whether its handle was closed.
 constexpr DWORD kCloseCheckMs = 100;
 
 // Windows error numbers of the stand-in's answers.
 constexpr DWORD kOk = ERROR_SUCCESS;
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void PutU32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
-
-void PutHeader(uint8_t* p, uint32_t size, uint16_t type) {
-  PutU32(p, size);
-  p[4] = static_cast<uint8_t>(type);
-  p[5] = static_cast<uint8_t>(type >> 8);
-  p[6] = 0;
-  p[7] = 0;
-}
 
 // ---------------------------------------------------------------------------
 // The folder tree.
@@ -118,7 +71,7 @@ std::string RootAsGiven() {
         ::GetEnvironmentVariableA("NVDEVICES_DEVICE_ROOT", value.data(), value.size());
     if (length < value.size()) {
       value.resize(length);
-      return value.empty() ? kDefaultRoot : value;
+      return value.empty() ? kDefaultDeviceRoot : value;
     }
     value.resize(length);  // the size it needs, with its NUL
   }
@@ -128,28 +81,6 @@ std::string RootAsGiven() {
 std::string WindowsPath(const std::string& path) {
   return !path.empty() && path[0] == '/' ? "Z:" + path : path;
 }
-
-bool IsEntryName(const std::string& name) {
-  if (name.empty() || name.size() > kMaxEntryName || name[0] == '.') return false;
-  for (const char c : name) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '-' || c == '.';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-bool EndsWith(const std::string& text, const char* suffix) {
-  const size_t length = std::strlen(suffix);
-  return text.size() > length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
-struct Properties {
-  std::optional<std::string> service;
-  std::optional<std::string> location;
-  std::optional<std::string> description;
-  uint16_t tcpPort = 0;  // 0: none
-};
 
 // Reads a whole (small) file; false when it cannot be opened or read.
 bool ReadSmallFile(const std::string& path, std::string& text) {
@@ -174,68 +105,14 @@ bool ReadSmallFile(const std::string& path, std::string& text) {
   return ok;
 }
 
-// A port: 1 to 65535 in decimal digits only; 0 for anything else.
-uint16_t ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return 0;
-  uint32_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  return value <= 0xFFFF ? static_cast<uint16_t>(value) : 0;
-}
-
-// Lines "key=value"; a CR before the LF is dropped, the first occurrence of a
-// key counts, lines without "=" and unknown keys are ignored.
-Properties ParseProperties(const std::string& text) {
-  Properties properties;
-  bool tcpSeen = false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    const size_t next = end == std::string::npos ? text.size() : end + 1;
-    if (end == std::string::npos) end = text.size();
-    size_t lineEnd = end;
-    if (end != text.size() && lineEnd > start && text[lineEnd - 1] == '\r') --lineEnd;
-    const size_t equals = text.find('=', start);
-    if (equals != std::string::npos && equals < lineEnd) {
-      const std::string key = text.substr(start, equals - start);
-      std::string value = text.substr(equals + 1, lineEnd - equals - 1);
-      std::optional<std::string>* slot = nullptr;
-      if (key == "service") {
-        slot = &properties.service;
-      } else if (key == "location") {
-        slot = &properties.location;
-      } else if (key == "description") {
-        slot = &properties.description;
-      } else if (key == "tcp" && !tcpSeen) {
-        tcpSeen = true;
-        properties.tcpPort = ParsePort(value);
-      }
-      if (slot != nullptr && !slot->has_value()) *slot = std::move(value);
-    }
-    start = next;
-  }
-  return properties;
-}
-
 // A device path's properties file: <name>.sock becomes <name>.props.
 bool ReadEntryProperties(const std::string& devicePath, Properties& properties) {
-  if (!EndsWith(devicePath, kSocketSuffix)) return false;
+  std::string propertiesPath;
   std::string text;
-  const std::string base = devicePath.substr(0, devicePath.size() - std::strlen(kSocketSuffix));
-  if (!ReadSmallFile(base + kPropertiesSuffix, text)) return false;
+  if (!PropertiesPath(devicePath, propertiesPath) || !ReadSmallFile(propertiesPath, text))
+    return false;
   properties = ParseProperties(text);
   return true;
-}
-
-std::string GuidText(const GUID& guid) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                guid.Data4[6], guid.Data4[7]);
-  return text;
 }
 
 // A snapshot of a class folder's present entries (an HDEVINFO of the
@@ -289,7 +166,7 @@ HDEVINFO WINAPI StandInGetClassDevs(const GUID* classGuid, PCSTR /*enumerator*/,
   }
   auto set = std::make_unique<EntrySet>();
   set->interfaceClass = *classGuid;
-  const std::string folder = RootAsGiven() + "/" + GuidText(*classGuid);
+  const std::string folder = ClassFolder(RootAsGiven(), FromWindows(*classGuid));
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(WindowsPath(folder + "/*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
@@ -300,20 +177,15 @@ HDEVINFO WINAPI StandInGetClassDevs(const GUID* classGuid, PCSTR /*enumerator*/,
       return INVALID_HANDLE_VALUE;
     }
   } else {
-    std::vector<std::string> names;
+    std::vector<std::string> files;
     do {
-      const std::string file = found.cFileName;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-          !EndsWith(file, kSocketSuffix))
-        continue;
-      std::string name = file.substr(0, file.size() - std::strlen(kSocketSuffix));
-      if (IsEntryName(name)) names.push_back(std::move(name));
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        files.emplace_back(found.cFileName);
     } while (::FindNextFileA(search, &found));
     ::FindClose(search);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+    for (const std::string& name : EntryNames(files)) {
       EntrySet::Entry entry;
-      entry.path = folder + "/" + name + kSocketSuffix;
+      entry.path = DevicePath(folder, name);
       // Without readable properties the entry is being created or removed;
       // without a port it cannot be reached from here.
       if (!ReadEntryProperties(entry.path, entry.properties) || entry.properties.tcpPort == 0)
@@ -398,20 +270,7 @@ BOOL WINAPI StandInGetDeviceRegistryProperty(HDEVINFO handle, PSP_DEVINFO_DATA i
   if (set == nullptr) return FALSE;
   const EntrySet::Entry* entry = info != nullptr ? set->EntryOf(info->Reserved) : nullptr;
   if (entry == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-  const std::optional<std::string>* slot = nullptr;
-  switch (property) {
-    case SPDRP_SERVICE:
-      slot = &entry->properties.service;
-      break;
-    case SPDRP_LOCATION_INFORMATION:
-      slot = &entry->properties.location;
-      break;
-    case SPDRP_DEVICEDESC:
-      slot = &entry->properties.description;
-      break;
-    default:
-      break;
-  }
+  const std::optional<std::string>* slot = entry->properties.Find(property);
   // What SetupAPI reports for a property the device does not have.
   if (slot == nullptr || !slot->has_value()) return Failed(ERROR_INVALID_DATA);
   const DWORD required = static_cast<DWORD>((*slot)->size() + 1);
@@ -461,16 +320,6 @@ struct WinsockSession {
 };
 __attribute__((init_priority(101))) WinsockSession g_WinsockSession;
 
-enum class Wait { kOk, kTimedOut, kEnded, kClosed };
-enum class Received { kOk, kTimedOut, kEnded, kClosed, kMalformed };
-
-// A received frame, valid until the next receive on its link.
-struct Frame {
-  uint16_t type = 0;
-  const uint8_t* body = nullptr;  // the fields after the 8-byte header
-  uint32_t length = 0;            // bytes at body
-};
-
 // One stand-in handle: a connection to the device's port.
 struct Link {
   explicit Link(SOCKET s) : socket(s) {}
@@ -483,9 +332,7 @@ struct Link {
   std::mutex requestLock;           // one request at a time; guards what follows
   std::atomic<bool> broken{false};  // the device is gone for this handle
   uint32_t timeout = kInitialTimeout;
-  std::vector<uint8_t> rx = std::vector<uint8_t>(0x10000);
-  size_t rxBegin = 0;
-  size_t rxEnd = 0;
+  ReceiveBuffer received;
 
   // Gives up on the stream: every later request fails with 1167.
   void Break() {
@@ -495,14 +342,9 @@ struct Link {
   // Waits until `count` unread bytes are buffered, or the deadline (a tick
   // of GetTickCount64) passes; no deadline when `forever`.
   Wait Need(size_t count, bool forever, ULONGLONG deadline) {
-    while (rxEnd - rxBegin < count) {
+    while (received.Buffered() < count) {
       if (closed.load()) return Wait::kClosed;
-      if (rx.size() - rxBegin < count) {
-        std::memmove(rx.data(), rx.data() + rxBegin, rxEnd - rxBegin);
-        rxEnd -= rxBegin;
-        rxBegin = 0;
-        if (rx.size() < count) rx.resize(count);
-      }
+      received.Reserve(count);
       DWORD slice = kCloseCheckMs;
       if (!forever) {
         const ULONGLONG now = ::GetTickCount64();
@@ -516,11 +358,11 @@ struct Link {
       const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
       if (ready < 0) return closed.load() ? Wait::kClosed : Wait::kEnded;
       if (ready == 0) continue;
-      const size_t room = std::min<size_t>(rx.size() - rxEnd, 0x7FFFFFFF);
+      const size_t room = std::min<size_t>(received.RoomSize(), 0x7FFFFFFF);
       const int got =
-          ::recv(socket, reinterpret_cast<char*>(rx.data() + rxEnd), static_cast<int>(room), 0);
+          ::recv(socket, reinterpret_cast<char*>(received.Room()), static_cast<int>(room), 0);
       if (got > 0) {
-        rxEnd += static_cast<size_t>(got);
+        received.Added(static_cast<size_t>(got));
       } else {
         return closed.load() ? Wait::kClosed : Wait::kEnded;
       }
@@ -528,32 +370,10 @@ struct Link {
     return Wait::kOk;
   }
 
-  // Takes one frame off the stream; the size field is checked before
-  // anything is read or sized from it.
+  // Takes one frame off the stream.
   Received ReceiveFrame(bool forever, ULONGLONG deadline, Frame& frame) {
-    auto outcome = [](Wait wait) {
-      switch (wait) {
-        case Wait::kTimedOut:
-          return Received::kTimedOut;
-        case Wait::kClosed:
-          return Received::kClosed;
-        default:
-          return Received::kEnded;
-      }
-    };
-    Wait wait = Need(4, forever, deadline);
-    if (wait != Wait::kOk) return outcome(wait);
-    const uint32_t size = GetU32(rx.data() + rxBegin);
-    if (size < 4 || size > kMaxFrameSize) return Received::kMalformed;
-    wait = Need(4 + static_cast<size_t>(size), forever, deadline);
-    if (wait != Wait::kOk) return outcome(wait);
-    const uint8_t* start = rx.data() + rxBegin;
-    frame.type = static_cast<uint16_t>(start[4] | start[5] << 8);
-    frame.body = start + 8;
-    frame.length = size - 4;
-    rxBegin += 4 + static_cast<size_t>(size);
-    if (rxBegin == rxEnd) rxBegin = rxEnd = 0;
-    return Received::kOk;
+    return received.ReceiveFrame([&](size_t count) { return Need(count, forever, deadline); },
+                                 frame);
   }
 
   // Sends the bytes in full.
@@ -602,26 +422,15 @@ struct Link {
   }
 };
 
-// The process-wide table of stand-in handles; never destroyed.
-struct LinkTable {
-  std::mutex lock;
-  std::unordered_map<uintptr_t, std::shared_ptr<Link>> open;
-  uintptr_t next = 0x51000;
-};
-
-LinkTable& Links() {
-  alignas(LinkTable) static unsigned char storage[sizeof(LinkTable)];
-  static LinkTable* table = ::new (storage) LinkTable();
-  return *table;
+// The process-wide table of stand-in handles.
+HandleTable<Link>& Links() {
+  return Handles<Link, 0x51000>();
 }
 
 std::shared_ptr<Link> FindLink(HANDLE handle) {
-  LinkTable& table = Links();
-  std::lock_guard<std::mutex> guard(table.lock);
-  const auto found = table.open.find(reinterpret_cast<uintptr_t>(handle));
-  if (found != table.open.end()) return found->second;
-  ::SetLastError(ERROR_INVALID_HANDLE);
-  return nullptr;
+  std::shared_ptr<Link> link = Links().Find(reinterpret_cast<uintptr_t>(handle));
+  if (link == nullptr) ::SetLastError(ERROR_INVALID_HANDLE);
+  return link;
 }
 
 // The outcome of a request as its OVERLAPPED keeps it: 0 for success, else
@@ -683,9 +492,7 @@ HANDLE WINAPI StandInCreateFile(LPCSTR path, DWORD /*access*/, DWORD /*shareMode
 
   // Exactly one greeting frame: HELLO opens, BUSY refuses.
   Frame greeting;
-  const uint32_t greetingWait =
-      std::max(RealMilliseconds(kGreetingWaitMs), kGreetingWaitRealMinimumMs);
-  switch (link->ReceiveFrame(false, ::GetTickCount64() + greetingWait, greeting)) {
+  switch (link->ReceiveFrame(false, ::GetTickCount64() + GreetingWaitMs(), greeting)) {
     case Received::kOk:
       break;
     case Received::kTimedOut:
@@ -693,18 +500,9 @@ HANDLE WINAPI StandInCreateFile(LPCSTR path, DWORD /*access*/, DWORD /*shareMode
     default:
       return OpenFailed(ERROR_FILE_NOT_FOUND);
   }
-  if (greeting.type == kBusy && greeting.length >= 4) return OpenFailed(ERROR_SHARING_VIOLATION);
-  if (greeting.type != kHello || greeting.length < 4) return OpenFailed(ERROR_FILE_NOT_FOUND);
+  if (const DWORD error = GreetingError(greeting); error != kOk) return OpenFailed(error);
 
-  LinkTable& table = Links();
-  std::lock_guard<std::mutex> guard(table.lock);
-  uintptr_t handle;
-  do {
-    handle = table.next;
-    table.next += 4;
-    if (table.next >= 0x7FFFFFF0) table.next = 0x51000;
-  } while (table.open.count(handle) != 0);
-  table.open.emplace(handle, std::move(link));
+  const uintptr_t handle = Links().Add(std::move(link));
   ::SetLastError(kOk);
   return reinterpret_cast<HANDLE>(handle);
 }
@@ -826,15 +624,8 @@ BOOL WINAPI StandInCancelIo(HANDLE handle) {
 }
 
 BOOL WINAPI StandInCloseHandle(HANDLE handle) {
-  std::shared_ptr<Link> link;
-  {
-    LinkTable& table = Links();
-    std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == table.open.end()) return Failed(ERROR_INVALID_HANDLE);
-    link = std::move(found->second);
-    table.open.erase(found);
-  }
+  const std::shared_ptr<Link> link = Links().Remove(reinterpret_cast<uintptr_t>(handle));
+  if (link == nullptr) return Failed(ERROR_INVALID_HANDLE);
   // The server sees the end of the stream at once; a thread still waiting
   // on the connection wakes up and fails with 995. The socket itself is
   // closed when the last user lets go of it.
