@@ -340,11 +340,16 @@ bool RealUSBDevice::ReadReply() {
   if (WasError) return false;
 
   const uint32_t frameSize = ReplyLength + 4;
-  if (received >= frameSize) {
-    // Bytes past the announced frame are not part of this reply.
-    buffer->InEnd = frameSize;
-    return true;
+  if (received > frameSize) {
+    // One transfer is one reply: a transfer longer than its own length word
+    // is malformed (counting the rest as missing would wrap).
+    FailureText =
+        FormatStr("Target sent %u bytes, more than its reply length (%u) + 4, to command ",
+                  received, ReplyLength)
+            .c_str();
+    return dump();
   }
+  if (received == frameSize) return true;
   // The rest of the reply: exactly the missing count, behind what arrived.
   const uint32_t remaining = frameSize - received;
   const uint32_t position = buffer->InPos;

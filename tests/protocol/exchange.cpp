@@ -162,6 +162,30 @@ TEST_F(ExchangeTest, ShortRepliesFail) {
   }
 }
 
+// A transfer longer than its own length word is malformed: it fails at once
+// (no wait for bytes that will never come) and the retry gets a good reply.
+TEST_F(ExchangeTest, TransferLongerThanItsLengthWordFails) {
+  nvsim::InstrumentConfig config;
+  config.status = 0x84;
+  nvsim::Fault understate = FaultOf(FaultKind::kOverstateLength, GET_STATUS, 1);
+  understate.value = 0u - 4;  // the length word covers only the reply word
+  config.faults = {understate};
+  auto device = Start(config);
+  device->NoDebugTraceOnError = true;
+  const uint32_t start = platform::TickCount();
+  ASSERT_TRUE(device->GetStatus()) << LogText();
+  EXPECT_EQ(device->StatusWord, 0x84u);
+  // The retry pause and the busy wait, but no read time-out.
+  EXPECT_LT(DilatedSince(start), 1000u + 500u + ZdUSBDevice::kDefaultTimeout);
+  EXPECT_EQ(Received(GET_STATUS).size(), 2u);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("\nGot: 04 00 00 00 05 00 00 80 84 00 00 00\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Target sent 12 bytes, more than its reply length (4) + 4, to command "
+                     "\nRetrying command...\n"),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(ExchangeTest, TraceLinesOfCommandAndReply) {
   auto device = Start();
   g_TraceLevel = 1;
