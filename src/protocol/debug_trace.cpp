@@ -68,9 +68,11 @@ void RealUSBDevice::ReadDebugTrace() {
   if (!TakeU32(replyLength) || !TakeU32(replyWord) || !TakeU32(traceBytes)) return;
   const uint32_t entries =
       traceBytes / kEntrySize < kMaxEntries ? traceBytes / kEntrySize : kMaxEntries;
+  // Every announced entry gets its line: one the reply does not hold is
+  // written with zeros (the failed take gives zeros and sets WasError).
   for (uint32_t i = 0; i < entries; ++i) {
     unsigned char entry[kEntrySize];
-    if (!TakeReplyBytes(entry, kEntrySize)) return;
+    TakeReplyBytes(entry, kEntrySize);
     const uint32_t command = EntryWord(entry, 0);
     const uint32_t reply = EntryWord(entry, 2);
     const PStr commandName = CommandNameText(command & kReplyCodeMask);

@@ -69,12 +69,30 @@ TEST_F(DebugTraceTest, EmptyShortAndLyingHistories) {
   device->ReadDebugTrace();
   EXPECT_NE(LogText().find("Target reply length (3) < 8 to command:"), std::string::npos);
 
-  // More entries announced than sent: the lines stop where the reply ends.
+  // More entries announced than sent: every announced entry still gets its
+  // line, those the reply lacks with zeros, and the short take is an error.
   ClearLog();
   const std::vector<uint32_t> entry = {0x80000005, 4, 0x80000005, 8, 0, 0, 5};
   NextReply(*device, RD_DEBUG_TRACE, TracePayload(28 * 10, {entry}, 1));
   device->ReadDebugTrace();
-  EXPECT_EQ(CountOf(LogText(), ", T: 5\n"), 2u);
+  const std::string log = LogText();
+  EXPECT_EQ(CountOf(log, ", T: 5\n"), 2u) << log;
+  EXPECT_EQ(CountOf(log, ", T: "), 10u) << log;
+  EXPECT_NE(log.find("# 9: 00:00000000    (0), 00:00000000    (0), 00000000/00000000, T: 0\n"),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(device->WasError);
+
+  // An entry cut short in the middle is written with zeros as well.
+  ClearLog();
+  device->WasError = false;
+  std::vector<uint8_t> payload = TracePayload(28 * 2, {entry}, 1);
+  payload.resize(payload.size() - 10);
+  NextReply(*device, RD_DEBUG_TRACE, payload);
+  device->ReadDebugTrace();
+  EXPECT_EQ(CountOf(LogText(), ", T: 5\n"), 1u) << LogText();
+  EXPECT_EQ(CountOf(LogText(), ", T: 0\n"), 1u) << LogText();
+  EXPECT_TRUE(device->WasError);
 }
 
 TEST_F(DebugTraceTest, NoReadoutWhenSwitchedOff) {
