@@ -11,9 +11,11 @@
 //      registers them with priority 100);
 //   5. the virtual-item table (a step function) and the first five trace
 //      options;
-//   6. the remaining foundation globals and the last five trace options;
+//   6. the remaining foundation globals, the transport's deferred entry
+//      (a step function registers it with priority 100) and the last five
+//      trace options;
 //   7. the start-up list, sorted by priority, then the exit runner.
-// Steps 1, 4 and 5 belong to the layers above: they register their functions
+// Steps 1, 4, 5 and 6 belong to the layers above: they register their functions
 // with RegisterStartupStep, and the deferred entries with
 // RegisterStartupFunction. Every list is constructed on first use, so entries
 // registered by other translation units survive whatever order the
@@ -234,10 +236,12 @@ struct FoundationStartup {
     for (const TraceOptionRow& row : kFirstOptions)
       RegisterTraceOption(slot++, row);
 
-    // 6. The remaining foundation globals and the last five trace options.
+    // 6. The remaining foundation globals, the transport's deferred entry and
+    //    the last five trace options.
     g_CurrentSection = NVD_SECTION(8, "wstr");
     g_CurrentSection = NVD_SECTION(6, "PTextFile");
     g_CurrentSection = NVD_SECTION(7, "PStopWatchMCS");
+    RunStartupStep(StartupStep::kTransportEntries);
     for (const TraceOptionRow& row : kLastOptions)
       RegisterTraceOption(slot++, row);
 

@@ -74,13 +74,19 @@ bool SameText(const Istr& a, const Istr& b) {
   return std::string_view(x) == std::string_view(y);
 }
 
-// The transport's name in the list of the library's source modules.
+// The transport's name in the list of the library's source modules. Its
+// deferred entry is registered at its own start-up step, after the
+// protocol's entries of the same priority, so the list reads RUSBDev, DevList.
 void AddDevListSourceName() {
   AddSourceName("DevList");
 }
 
-NVD_STATIC_REGISTRATION(g_DevListRegistered) {
+void RegisterTransportEntries() {
   RegisterStartupFunction(AddDevListSourceName, kStartupPriorityDeferred);
+}
+
+NVD_STATIC_REGISTRATION(g_DevListRegistered) {
+  RegisterStartupStep(StartupStep::kTransportEntries, RegisterTransportEntries);
 }
 
 }  // namespace
