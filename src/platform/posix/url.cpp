@@ -5,32 +5,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/url_common.h"
+
 namespace platform {
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes %XX sequences; a "%" without two hex digits stays as written.
-std::string Decode(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexValue(text[i + 1]) << 4 | HexValue(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
 
 int SchemeCode(const std::string& scheme) {
   static const struct {
@@ -44,21 +23,6 @@ int SchemeCode(const std::string& scheme) {
   for (const auto& s : kSchemes)
     if (strcasecmp(scheme.c_str(), s.name) == 0) return s.code;
   return kUrlSchemeUnknown;
-}
-
-uint16_t DefaultPort(int scheme) {
-  switch (scheme) {
-    case kUrlSchemeFtp:
-      return 21;
-    case kUrlSchemeGopher:
-      return 70;
-    case kUrlSchemeHttp:
-      return 80;
-    case kUrlSchemeHttps:
-      return 443;
-    default:
-      return 0;
-  }
 }
 
 }  // namespace
@@ -106,24 +70,7 @@ bool CrackUrl(const char* text, uint32_t flags, UrlParts& parts) {
     parts.host = hostPort.substr(0, split);
     if (split != std::string::npos) portText = hostPort.substr(split + 1);
   }
-  if (!portText.empty()) {
-    uint32_t port = 0;
-    for (char c : portText) {
-      if (c < '0' || c > '9') return false;
-      port = port * 10 + static_cast<uint32_t>(c - '0');
-      if (port > 65535) return false;
-    }
-    parts.port = static_cast<uint16_t>(port);
-  } else {
-    parts.port = DefaultPort(parts.scheme);
-  }
-  if (flags & kUrlDecode) {
-    parts.host = Decode(parts.host);
-    parts.user = Decode(parts.user);
-    parts.password = Decode(parts.password);
-    parts.path = Decode(parts.path);
-    parts.extra = Decode(parts.extra);
-  }
+  if (!FinishUrlParts(portText, flags, parts)) return false;
   if (parts.host.size() >= kUrlPartSize || parts.user.size() >= kUrlPartSize ||
       parts.password.size() >= kUrlPartSize || parts.path.size() >= kUrlPartSize ||
       parts.extra.size() >= kUrlExtraSize)
