@@ -1,9 +1,5 @@
-// Clocks on POSIX: a dilated view of CLOCK_MONOTONIC, and calendar time.
-//
-// The dilated clock is kept as a base pair (real instant, dilated elapsed time
-// at that instant) and a scale. Changing the scale rebases the pair at the
-// current instant, so the tick count and the performance counter never step
-// back or jump when a test changes the scale mid-run.
+// Clocks on POSIX: the dilated clock (time_common.cpp) counts the
+// nanoseconds of CLOCK_MONOTONIC; calendar time from the C library.
 #include "platform/time.h"
 
 #include <sched.h>
@@ -11,8 +7,8 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <mutex>
+
+#include "platform/time_common.h"
 
 namespace platform {
 
@@ -25,67 +21,6 @@ int64_t RealNanoseconds() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
-double ScaleFromEnvironment() {
-  const char* text = std::getenv("NVDEVICES_TIME_SCALE");
-  if (text == nullptr || *text == '\0') return 1.0;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0.0) return 1.0;
-  return value;
-}
-
-class DilatedClock {
- public:
-  DilatedClock() : baseReal_(RealNanoseconds()), scale_(ScaleFromEnvironment()) {
-    // Start the tick count at the machine's uptime, as Windows does, but never
-    // at 0 so that 0 can serve callers as "not yet".
-    const uint64_t uptimeMs = static_cast<uint64_t>(baseReal_ / kNsPerMs);
-    startTick_ = static_cast<uint32_t>(uptimeMs) == 0 ? 1u : static_cast<uint32_t>(uptimeMs);
-    startCounter_ = baseReal_ / 100 + 1;
-  }
-
-  // Dilated nanoseconds since the clock was first used.
-  int64_t Elapsed() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return ElapsedLocked(RealNanoseconds());
-  }
-
-  double Scale() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return scale_;
-  }
-
-  void SetScale(double scale) {
-    if (!std::isfinite(scale) || scale <= 0.0) scale = 1.0;
-    std::lock_guard<std::mutex> guard(mutex_);
-    const int64_t now = RealNanoseconds();
-    baseDilated_ = ElapsedLocked(now);
-    baseReal_ = now;
-    scale_ = scale;
-  }
-
-  uint32_t StartTick() const { return startTick_; }
-  int64_t StartCounter() const { return startCounter_; }
-
- private:
-  int64_t ElapsedLocked(int64_t now) const {
-    const double delta = static_cast<double>(now - baseReal_) * scale_;
-    return baseDilated_ + static_cast<int64_t>(delta);
-  }
-
-  std::mutex mutex_;
-  int64_t baseReal_ = 0;
-  int64_t baseDilated_ = 0;
-  double scale_ = 1.0;
-  uint32_t startTick_ = 1;
-  int64_t startCounter_ = 1;
-};
-
-DilatedClock& Clock() {
-  static DilatedClock clock;
-  return clock;
 }
 
 void SleepRealNanoseconds(int64_t ns) {
@@ -137,10 +72,19 @@ SystemTime FromTm(const tm& t, uint16_t milliseconds) {
 
 }  // namespace
 
-uint32_t TickCount() {
-  DilatedClock& clock = Clock();
-  const uint64_t ms = static_cast<uint64_t>(clock.Elapsed() / kNsPerMs);
-  return static_cast<uint32_t>(clock.StartTick() + ms);  // wraps at 2^32
+int64_t RealClockCount() {
+  return RealNanoseconds();
+}
+
+int64_t RealClockFrequency() {
+  return kNsPerSecond;
+}
+
+void ClockOrigin(int64_t start, uint32_t& startTick, int64_t& startCounter) {
+  // The tick count starts at the machine's uptime, as on Windows.
+  const uint64_t uptimeMs = static_cast<uint64_t>(start / kNsPerMs);
+  startTick = static_cast<uint32_t>(uptimeMs) == 0 ? 1u : static_cast<uint32_t>(uptimeMs);
+  startCounter = start / 100 + 1;
 }
 
 int64_t PerformanceCounter() {
@@ -161,24 +105,8 @@ void Sleep(uint32_t milliseconds) {
     for (;;)
       SleepRealNanoseconds(3600 * kNsPerSecond);
   }
-  const double realNs = static_cast<double>(milliseconds) * kNsPerMs / Clock().Scale();
+  const double realNs = static_cast<double>(milliseconds) * kNsPerMs / TimeScale();
   SleepRealNanoseconds(static_cast<int64_t>(std::ceil(realNs)));
-}
-
-double TimeScale() {
-  return Clock().Scale();
-}
-
-void SetTimeScale(double scale) {
-  Clock().SetScale(scale);
-}
-
-uint32_t RealMilliseconds(uint32_t dilatedMilliseconds) {
-  if (dilatedMilliseconds == kInfinite || dilatedMilliseconds == 0) return dilatedMilliseconds;
-  // Rounded up: a wait never ends before its dilated time has passed.
-  const double real = std::ceil(static_cast<double>(dilatedMilliseconds) / Clock().Scale());
-  if (real >= static_cast<double>(kInfinite)) return kInfinite - 1;
-  return real < 1.0 ? 1u : static_cast<uint32_t>(real);
 }
 
 SystemTime NowUtc() {

@@ -1,19 +1,15 @@
-// Clocks on Windows: a dilated view of the performance counter, and calendar
-// time from the system.
-//
-// As on POSIX, the dilated clock is kept as a base pair (real count, dilated
-// elapsed count at that instant) and a scale; changing the scale rebases the
-// pair at the current instant, so the tick count and the performance counter
-// never step back or jump when a test changes the scale mid-run. The counts
-// are the system's own performance-counter units (QueryPerformanceFrequency),
-// so the counter starts where QueryPerformanceCounter stood and the tick count
-// where GetTickCount stood when the clock was first used.
+// Clocks on Windows: the dilated clock (time_common.cpp) counts in the
+// system's own performance-counter units (QueryPerformanceFrequency), so the
+// counter starts where QueryPerformanceCounter stood and the tick count where
+// GetTickCount stood when the clock was first used; calendar time from the
+// system.
 #include "platform/time.h"
 
 #include <windows.h>
 
 #include <cmath>
-#include <cstdlib>
+
+#include "platform/time_common.h"
 
 namespace platform {
 
@@ -33,79 +29,6 @@ int64_t RealFrequency() {
     return static_cast<int64_t>(value.QuadPart);
   }();
   return frequency;
-}
-
-// Counts to whole milliseconds without overflowing the product.
-int64_t CountsToMs(int64_t counts, int64_t frequency) {
-  return counts / frequency * 1000 + counts % frequency * 1000 / frequency;
-}
-
-double ScaleFromEnvironment() {
-  // The process environment as Windows keeps it (the C runtime's copy is not
-  // updated by SetEnvironmentVariable).
-  char text[64];
-  const DWORD length = GetEnvironmentVariableA("NVDEVICES_TIME_SCALE", text, sizeof text);
-  if (length == 0 || length >= sizeof text) return 1.0;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0.0) return 1.0;
-  return value;
-}
-
-class DilatedClock {
- public:
-  DilatedClock() : baseReal_(RealCounts()), scale_(ScaleFromEnvironment()) {
-    // Never 0, so that 0 can serve callers as "not yet".
-    const DWORD tick = GetTickCount();
-    startTick_ = tick == 0 ? 1u : static_cast<uint32_t>(tick);
-    startCounter_ = baseReal_;
-  }
-
-  // Dilated counts since the clock was first used.
-  int64_t Elapsed() {
-    AcquireSRWLockShared(&lock_);
-    const int64_t elapsed = ElapsedAt(RealCounts());
-    ReleaseSRWLockShared(&lock_);
-    return elapsed;
-  }
-
-  double Scale() {
-    AcquireSRWLockShared(&lock_);
-    const double scale = scale_;
-    ReleaseSRWLockShared(&lock_);
-    return scale;
-  }
-
-  void SetScale(double scale) {
-    if (!std::isfinite(scale) || scale <= 0.0) scale = 1.0;
-    AcquireSRWLockExclusive(&lock_);
-    const int64_t now = RealCounts();
-    baseDilated_ = ElapsedAt(now);
-    baseReal_ = now;
-    scale_ = scale;
-    ReleaseSRWLockExclusive(&lock_);
-  }
-
-  uint32_t StartTick() const { return startTick_; }
-  int64_t StartCounter() const { return startCounter_; }
-
- private:
-  int64_t ElapsedAt(int64_t now) const {
-    const double delta = static_cast<double>(now - baseReal_) * scale_;
-    return baseDilated_ + static_cast<int64_t>(delta);
-  }
-
-  SRWLOCK lock_ = SRWLOCK_INIT;
-  int64_t baseReal_ = 0;
-  int64_t baseDilated_ = 0;
-  double scale_ = 1.0;
-  uint32_t startTick_ = 1;
-  int64_t startCounter_ = 0;
-};
-
-DilatedClock& Clock() {
-  static DilatedClock clock;
-  return clock;
 }
 
 // Sleeps until the performance counter passes the deadline. Whole
@@ -155,10 +78,18 @@ SystemTime FromWindows(const SYSTEMTIME& st) {
 
 }  // namespace
 
-uint32_t TickCount() {
-  DilatedClock& clock = Clock();
-  const int64_t ms = CountsToMs(clock.Elapsed(), RealFrequency());
-  return static_cast<uint32_t>(clock.StartTick() + static_cast<uint64_t>(ms));  // wraps at 2^32
+int64_t RealClockCount() {
+  return RealCounts();
+}
+
+int64_t RealClockFrequency() {
+  return RealFrequency();
+}
+
+void ClockOrigin(int64_t start, uint32_t& startTick, int64_t& startCounter) {
+  const DWORD tick = GetTickCount();
+  startTick = tick == 0 ? 1u : static_cast<uint32_t>(tick);
+  startCounter = start;
 }
 
 int64_t PerformanceCounter() {
@@ -180,24 +111,8 @@ void Sleep(uint32_t milliseconds) {
       ::Sleep(INFINITE);
   }
   const double realCounts = static_cast<double>(milliseconds) *
-                            static_cast<double>(RealFrequency()) / 1000.0 / Clock().Scale();
+                            static_cast<double>(RealFrequency()) / 1000.0 / TimeScale();
   SleepUntilCount(RealCounts() + static_cast<int64_t>(std::ceil(realCounts)));
-}
-
-double TimeScale() {
-  return Clock().Scale();
-}
-
-void SetTimeScale(double scale) {
-  Clock().SetScale(scale);
-}
-
-uint32_t RealMilliseconds(uint32_t dilatedMilliseconds) {
-  if (dilatedMilliseconds == kInfinite || dilatedMilliseconds == 0) return dilatedMilliseconds;
-  // Rounded up: a wait never ends before its dilated time has passed.
-  const double real = std::ceil(static_cast<double>(dilatedMilliseconds) / Clock().Scale());
-  if (real >= static_cast<double>(kInfinite)) return kInfinite - 1;
-  return real < 1.0 ? 1u : static_cast<uint32_t>(real);
 }
 
 SystemTime NowUtc() {
