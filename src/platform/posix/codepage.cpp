@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/codepage_common.h"
+
 namespace platform {
 
 namespace {
@@ -197,24 +199,14 @@ bool FromWide(const char16_t* text, size_t length, uint32_t codePage, std::strin
   return true;
 }
 
-bool Recode(const char* text, size_t length, uint32_t from, uint32_t to, std::string& out) {
-  out.clear();
-  std::u16string wide;
-  if (!ToWide(text, length, from, wide)) return false;
-  return FromWide(wide.data(), wide.size(), to, out);
-}
-
 uint32_t ResolveCodePage(uint32_t codePage) {
   if (codePage == kCodePageAnsi) return Ansi().number;
   if (codePage == kCodePageOem) return Ansi().number == 1251 ? 866u : Ansi().number;
   return codePage;
 }
 
-std::string CodePageName(uint32_t codePage) {
-  const uint32_t resolved = ResolveCodePage(codePage);
-  if (resolved == kCodePageUtf8) return "UTF-8";
-  if (resolved == 0) return Ansi().codeset;  // a locale character set without a number
-  return std::to_string(resolved);
+std::string UnnumberedCodePageName() {
+  return Ansi().codeset;  // a locale character set without a number
 }
 
 }  // namespace platform

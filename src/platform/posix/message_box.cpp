@@ -4,32 +4,16 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
+
+#include "platform/message_box_common.h"
 
 namespace platform {
 
-namespace {
-
-int DefaultMessageBox(const char* text, const char* caption, uint32_t /*style*/) {
+int SystemMessageBox(const char* text, const char* caption, uint32_t /*style*/) {
   std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
   std::fflush(stderr);
   return kIdOk;
-}
-
-std::atomic<MessageBoxHook>& Hook() {
-  static std::atomic<MessageBoxHook> hook{&DefaultMessageBox};
-  return hook;
-}
-
-}  // namespace
-
-int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
-  return Hook().load()(text, caption, style);
-}
-
-MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
-  return Hook().exchange(hook != nullptr ? hook : &DefaultMessageBox);
 }
 
 void ExitProcess(int code) {

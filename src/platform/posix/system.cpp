@@ -441,21 +441,6 @@ SystemFacts ReadSystemFacts() {
   return facts;
 }
 
-#define NVD_STRINGIFY2(x) #x
-#define NVD_STRINGIFY(x) NVD_STRINGIFY2(x)
-
-const char* CompilerDescription() {
-#if defined(__clang__)
-  return "Clang " NVD_STRINGIFY(__clang_major__) "." NVD_STRINGIFY(
-      __clang_minor__) "." NVD_STRINGIFY(__clang_patchlevel__);
-#elif defined(__GNUC__)
-  return "GCC " NVD_STRINGIFY(__GNUC__) "." NVD_STRINGIFY(__GNUC_MINOR__) "." NVD_STRINGIFY(
-      __GNUC_PATCHLEVEL__);
-#else
-  return "Unknown compiler";
-#endif
-}
-
 // Not Windows: the version queries have nothing to answer.
 bool RunsOnWindows() {
   return false;

@@ -7,6 +7,8 @@
 
 #include <climits>
 
+#include "platform/codepage_common.h"
+
 namespace platform {
 
 bool ToWide(const char* text, size_t length, uint32_t codePage, std::u16string& out) {
@@ -46,23 +48,15 @@ bool FromWide(const char16_t* text, size_t length, uint32_t codePage, std::strin
   return true;
 }
 
-bool Recode(const char* text, size_t length, uint32_t from, uint32_t to, std::string& out) {
-  out.clear();
-  std::u16string wide;
-  if (!ToWide(text, length, from, wide)) return false;
-  return FromWide(wide.data(), wide.size(), to, out);
-}
-
 uint32_t ResolveCodePage(uint32_t codePage) {
   if (codePage == kCodePageAnsi) return GetACP();
   if (codePage == kCodePageOem) return GetOEMCP();
   return codePage;
 }
 
-std::string CodePageName(uint32_t codePage) {
-  const uint32_t resolved = ResolveCodePage(codePage);
-  if (resolved == kCodePageUtf8) return "UTF-8";
-  return std::to_string(resolved);
+// Every Windows code page has a number: ResolveCodePage never gives 0 here.
+std::string UnnumberedCodePageName() {
+  return "0";
 }
 
 }  // namespace platform

@@ -4,30 +4,14 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
+
+#include "platform/message_box_common.h"
 
 namespace platform {
 
-namespace {
-
-int DefaultMessageBox(const char* text, const char* caption, uint32_t style) {
+int SystemMessageBox(const char* text, const char* caption, uint32_t style) {
   return MessageBoxA(nullptr, text != nullptr ? text : "", caption, style);
-}
-
-std::atomic<MessageBoxHook>& Hook() {
-  static std::atomic<MessageBoxHook> hook{&DefaultMessageBox};
-  return hook;
-}
-
-}  // namespace
-
-int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
-  return Hook().load()(text, caption, style);
-}
-
-MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
-  return Hook().exchange(hook != nullptr ? hook : &DefaultMessageBox);
 }
 
 void ExitProcess(int code) {

@@ -314,20 +314,4 @@ SystemFacts ReadSystemFacts() {
   return facts;
 }
 
-#define NVD_STRINGIFY2(x) #x
-#define NVD_STRINGIFY(x) NVD_STRINGIFY2(x)
-
-const char* CompilerDescription() {
-#if defined(__clang__)
-  return "Clang " NVD_STRINGIFY(__clang_major__) "." NVD_STRINGIFY(
-      __clang_minor__) "." NVD_STRINGIFY(__clang_patchlevel__) " (mingw-w64 " __MINGW64_VERSION_STR
-                                                               ")";
-#elif defined(__GNUC__)
-  return "GCC " NVD_STRINGIFY(__GNUC__) "." NVD_STRINGIFY(__GNUC_MINOR__) "." NVD_STRINGIFY(
-      __GNUC_PATCHLEVEL__) " (mingw-w64 " __MINGW64_VERSION_STR ")";
-#else
-  return "Unknown compiler";
-#endif
-}
-
 }  // namespace platform
