@@ -16,13 +16,8 @@ for name in HOST PORT USER PASSWORD NAME; do
   [ -n "$value" ] || { echo "NVD_TEST_DB_$name is not set: run through scripts/test"; exit 1; }
 done
 
-root=$(mktemp -d /tmp/nvr.XXXXXX)
-log=$root.log
-cleanup() {
-  [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  rm -rf "$root" "$log"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/start_nvsim.sh"
+nvsim_root nvr
 
 MYSQL_PWD=$NVD_TEST_DB_PASSWORD mariadb --no-defaults -h "$NVD_TEST_DB_HOST" \
   -P "$NVD_TEST_DB_PORT" -u "$NVD_TEST_DB_USER" "$NVD_TEST_DB_NAME" <"$config/manufacturing.sql"
@@ -31,14 +26,7 @@ export NVDEVICES_DEVICE_ROOT=$root
 export NVDEVICES_TIME_SCALE=20
 export NVDEVICES_DATABASE_URL="https://$NVD_TEST_DB_USER:$NVD_TEST_DB_PASSWORD@$NVD_TEST_DB_HOST:$NVD_TEST_DB_PORT"
 export NVDEVICES_DATABASE_SCHEMA=$NVD_TEST_DB_NAME
-"$nvsim" --root "$root" --config "$config/instruments.conf" >"$log" 2>&1 &
-pid=$!
-i=0
-until [ "$(grep -c '\.sock' "$log" 2>/dev/null || true)" -ge 3 ]; do
-  i=$((i + 1))
-  [ $i -gt 100 ] && { echo "nvsim did not start:"; cat "$log"; exit 1; }
-  sleep 0.1
-done
+start_nvsim 3 --config "$config/instruments.conf"
 
 out=$("$@" "$nvdevices" --json --library "$library" | tr -d '\r')
 echo "$out"

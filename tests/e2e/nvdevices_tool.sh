@@ -11,28 +11,16 @@ library=$3
 shift 3
 tool() { "$@" "$nvdevices" $tool_args | tr -d '\r'; }
 
-root=$(mktemp -d /tmp/nvt.XXXXXX)
-log=$root.log
-cleanup() {
-  [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  rm -rf "$root" "$log" "$root.watch"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/start_nvsim.sh"
+nvsim_root nvt
+cleanup_extra=$root.watch
 
 export NVDEVICES_DEVICE_ROOT=$root
 export NVDEVICES_TIME_SCALE=20
-"$nvsim" --root "$root" \
+start_nvsim 3 \
   --instrument nv-1 --set serial=NV2-000001 --set "hwid=0x00123456 0x00ABCDEF 0x00000042" \
   --instrument nv-2 --set serial=NV2-000002 --set "hwid=0x80000001 2 3" \
-  --instrument nv-3 --set serial= --set "hwid=0x123 0x456 0x789" >"$log" 2>&1 &
-pid=$!
-# Wait for the three entries.
-i=0
-until [ "$(grep -c '\.sock' "$log" 2>/dev/null || true)" -ge 3 ]; do
-  i=$((i + 1))
-  [ $i -gt 100 ] && { echo "nvsim did not start:"; cat "$log"; exit 1; }
-  sleep 0.1
-done
+  --instrument nv-3 --set serial= --set "hwid=0x123 0x456 0x789"
 
 fail() { echo "FAIL: $*"; echo "--- output:"; echo "$out"; exit 1; }
 
