@@ -1,5 +1,9 @@
 // Re-entrant locks, events and named mutexes.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <memory>
@@ -57,6 +61,59 @@ TEST(RecursiveLock, SerialisesTwoThreads) {
   b.join();
   EXPECT_EQ(counter, 40000);
 }
+
+#ifndef _WIN32
+// In a forked child only the forking thread exists: a lock another thread
+// held is free there, and what the forking thread holds stays its own.
+TEST(RecursiveLock, ForkedChildFindsOtherThreadsLocksFree) {
+  platform::RecursiveLock theirs;
+  platform::RecursiveLock mine;
+  mine.Lock();
+  mine.Lock();
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    theirs.Lock();
+    held = true;
+    while (!release)
+      std::this_thread::yield();
+    theirs.Unlock();
+  });
+  while (!held)
+    std::this_thread::yield();
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);
+    // Waits for ever unless the fork freed it.
+    theirs.Lock();
+    theirs.Unlock();
+    auto othersTake = [&mine] {
+      bool taken = false;
+      std::thread other([&] {
+        taken = mine.TryLock();
+        if (taken) mine.Unlock();
+      });
+      other.join();
+      return taken;
+    };
+    const bool keptTwice = !othersTake();
+    mine.Unlock();
+    const bool keptOnce = !othersTake();
+    mine.Unlock();
+    const bool stillMine = keptTwice && keptOnce && othersTake();
+    _exit(stillMine ? 0 : 1);
+  }
+  release = true;
+  holder.join();
+  mine.Unlock();
+  mine.Unlock();
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the child hung (or died): " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 TEST_F(Dilated, ManualResetEventStaysSignalledUntilReset) {
   platform::Event event(true, false);

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,32 +27,103 @@
 namespace platform {
 
 // ---- RecursiveLock ---------------------------------------------------------
+//
+// A plain mutex with its owner and depth kept beside it, so that a forked
+// child can tell the locks its one thread holds from those that threads
+// which do not exist in the child held at the fork. The child's fork handler
+// frees the latter (the child would otherwise wait for them for ever, e.g. on
+// the export lock of a host thread that was inside an export); every live
+// lock is listed for that purpose.
 
-struct RecursiveLock::Impl {
-  pthread_mutex_t mutex;
+namespace {
+
+struct LiveLock {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::atomic<pthread_t> owner{0};  // 0 when free; written by the owner only
+  uint32_t depth = 0;               // the owner's Lock calls not yet undone
+  LiveLock* previous = nullptr;     // the list of live locks
+  LiveLock* next = nullptr;
 };
 
+// The live locks. Constant-initialised, never destroyed.
+struct LockList {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  LiveLock* head = nullptr;
+};
+LockList g_Locks;
+
+void HoldLockListForFork() {
+  pthread_mutex_lock(&g_Locks.mutex);
+}
+
+void ReleaseLockListInParent() {
+  pthread_mutex_unlock(&g_Locks.mutex);
+}
+
+// The child has one thread, the one that forked: whatever another thread
+// held is free again; what the forking thread holds stays held.
+void FreeForeignLocksInChild() {
+  const pthread_t self = pthread_self();
+  for (LiveLock* lock = g_Locks.head; lock != nullptr; lock = lock->next) {
+    if (lock->owner.load(std::memory_order_relaxed) == self) continue;
+    pthread_mutex_init(&lock->mutex, nullptr);
+    lock->owner.store(0, std::memory_order_relaxed);
+    lock->depth = 0;
+  }
+  pthread_mutex_init(&g_Locks.mutex, nullptr);
+}
+
+}  // namespace
+
+struct RecursiveLock::Impl : LiveLock {};
+
 RecursiveLock::RecursiveLock() : impl_(std::make_unique<Impl>()) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(&impl_->mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
+  static const bool forkHandlersSet [[maybe_unused]] =
+      pthread_atfork(HoldLockListForFork, ReleaseLockListInParent, FreeForeignLocksInChild) == 0;
+  pthread_mutex_lock(&g_Locks.mutex);
+  impl_->next = g_Locks.head;
+  if (g_Locks.head != nullptr) g_Locks.head->previous = impl_.get();
+  g_Locks.head = impl_.get();
+  pthread_mutex_unlock(&g_Locks.mutex);
 }
 
 RecursiveLock::~RecursiveLock() {
+  pthread_mutex_lock(&g_Locks.mutex);
+  if (impl_->previous != nullptr) impl_->previous->next = impl_->next;
+  if (impl_->next != nullptr) impl_->next->previous = impl_->previous;
+  if (g_Locks.head == impl_.get()) g_Locks.head = impl_->next;
+  pthread_mutex_unlock(&g_Locks.mutex);
   pthread_mutex_destroy(&impl_->mutex);
 }
 
 void RecursiveLock::Lock() {
+  const pthread_t self = pthread_self();
+  if (impl_->owner.load(std::memory_order_relaxed) == self) {
+    ++impl_->depth;
+    return;
+  }
   pthread_mutex_lock(&impl_->mutex);
+  impl_->owner.store(self, std::memory_order_relaxed);
+  impl_->depth = 1;
 }
 
 bool RecursiveLock::TryLock() {
-  return pthread_mutex_trylock(&impl_->mutex) == 0;
+  const pthread_t self = pthread_self();
+  if (impl_->owner.load(std::memory_order_relaxed) == self) {
+    ++impl_->depth;
+    return true;
+  }
+  if (pthread_mutex_trylock(&impl_->mutex) != 0) return false;
+  impl_->owner.store(self, std::memory_order_relaxed);
+  impl_->depth = 1;
+  return true;
 }
 
 void RecursiveLock::Unlock() {
+  // As a Windows critical section, only the owner can leave it.
+  if (impl_->owner.load(std::memory_order_relaxed) != pthread_self()) return;
+  if (--impl_->depth != 0) return;
+  impl_->owner.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&impl_->mutex);
 }
 
