@@ -124,9 +124,35 @@ MSSQLInterface* MySQLDataBase::GetInterface() {
     auto* candidate = static_cast<MySQLInterface*>(interfaces_.At(i));
     if (candidate->CreatorThread() == thread) return candidate;
   }
+  // A thread new to this database: the connections of threads that have
+  // ended go first, so that a host calling from ever new threads does not
+  // pile up server connections.
+  ReleaseEndedThreads();
   auto* created = static_cast<MySQLInterface*>(CreateInterface());
   interfaces_.Add(created);
   return created;
+}
+
+void MySQLDataBase::ReleaseEndedThreads() {
+  uint32_t i = 0;
+  while (i < interfaces_.Count()) {
+    auto* candidate = static_cast<MySQLInterface*>(interfaces_.At(i));
+    // The main thread's interface stays: the database closes through it.
+    if (candidate == interface_ || platform::IsThreadRunning(candidate->CreatorThread())) {
+      ++i;
+      continue;
+    }
+    if (connection_ != nullptr && connection_ == candidate->ConnectionHandle())
+      connection_ = nullptr;
+    interfaces_.Delete(i);  // closes its connection; the next one moves to i
+  }
+}
+
+void MySQLDataBase::SetTimeouts(uint32_t connectSeconds, uint32_t readSeconds,
+                                uint32_t writeSeconds) {
+  connectTimeout_ = connectSeconds;
+  readTimeout_ = readSeconds;
+  writeTimeout_ = writeSeconds;
 }
 
 bool MySQLDataBase::IsOpen() {
@@ -263,6 +289,18 @@ void MySQLInterface::ApplyOptions() {
   if (options & kMySQLNoCapability) capabilities_[4] = 0;
 }
 
+void MySQLInterface::ApplyTimeouts() {
+  if (client_ == nullptr || owner_ == nullptr) return;
+  const struct {
+    mysql_option option;
+    unsigned int seconds;
+  } timeouts[] = {{MYSQL_OPT_CONNECT_TIMEOUT, owner_->ConnectTimeout()},
+                  {MYSQL_OPT_READ_TIMEOUT, owner_->ReadTimeout()},
+                  {MYSQL_OPT_WRITE_TIMEOUT, owner_->WriteTimeout()}};
+  for (const auto& timeout : timeouts)
+    if (timeout.seconds != 0) mysql_options(client_, timeout.option, &timeout.seconds);
+}
+
 bool MySQLInterface::Connect(const char* host, const char* user, const char* password,
                              const char* database, uint32_t port) {
   if (connection_ != nullptr) return true;
@@ -296,6 +334,7 @@ bool MySQLInterface::Connect(const char* host, const char* user, const char* pas
     LogDebugPrint("MySQL library version: %s\nDefault charset:       %s\n", mysql_get_client_info(),
                   mysql_character_set_name(client_));
   ApplyOptions();
+  ApplyTimeouts();
   connection_ = mysql_real_connect(client_, host_.c_str(), user_.c_str(), password_.c_str(),
                                    database_.c_str(), port_, nullptr, clientFlags_);
   if (connection_ == nullptr) {
@@ -417,4 +456,26 @@ int32_t MySQLInterface::QueryInteger(void* connection, const char* sql) {
   if (row != nullptr && row[0] != nullptr && row[0][0] != 0) value = TextToInt(row[0]);
   mysql_free_result(result);
   return value;
+}
+
+bool MySQLInterface::QueryFirstValue(void* connection, const char* sql, std::string& value,
+                                     bool& found) {
+  value.clear();
+  found = false;
+  if (!ExecuteSQL(connection, sql)) return false;
+  MYSQL_RES* result = mysql_store_result(connection_);
+  pendingResult_ = false;
+  if (result == nullptr) {
+    SetMySQLError("mysql_store_result()");
+    return false;
+  }
+  if (mysql_num_fields(result) > 0) {
+    if (MYSQL_ROW row = mysql_fetch_row(result)) {
+      const unsigned long* lengths = mysql_fetch_lengths(result);
+      found = true;
+      if (row[0] != nullptr && lengths != nullptr) value.assign(row[0], lengths[0]);
+    }
+  }
+  mysql_free_result(result);
+  return true;
 }

@@ -85,8 +85,14 @@ class MySQLInterface : public MSSQLInterface, public BaseObject {
   bool FillRecord(PRecord* record) override;
   uint32_t CountRecords(void* connection, const char* table, const char* where) override;
   int32_t QueryInteger(void* connection, const char* sql) override;
+  // Runs a query and copies every byte of the first column of its first row
+  // into `value` (a NUL inside the value included), as the server sent it;
+  // `found` tells whether there was a row. False when the statement fails.
+  bool QueryFirstValue(void* connection, const char* sql, std::string& value, bool& found);
   void QueryRawData(void* connection, PRawDataField* field, const char* sql) override;
   virtual void ApplyOptions();
+  // The database's time-outs on the client handle, before connecting.
+  void ApplyTimeouts();
   virtual void SetError(const char* format, ...);
   virtual void SetMySQLError(const char* format, ...);
 
@@ -158,14 +164,29 @@ class MySQLDataBase : public MSSQLDataBase {
   bool OpenServer(const char* host, const char* user, const char* password,
                   const char* databaseName, uint32_t port);
 
+  // Time-outs of every connection the database's interfaces make from now
+  // on, in seconds: connecting (the server's greeting included), waiting for
+  // a reply, and sending. 0 leaves the client library's default (none).
+  void SetTimeouts(uint32_t connectSeconds, uint32_t readSeconds, uint32_t writeSeconds);
+  uint32_t ConnectTimeout() const { return connectTimeout_; }
+  uint32_t ReadTimeout() const { return readTimeout_; }
+  uint32_t WriteTimeout() const { return writeTimeout_; }
+
   // The calling thread's interface.
   MySQLInterface* ThreadInterface() { return static_cast<MySQLInterface*>(GetInterface()); }
   uint32_t InterfaceCount() const { return interfaces_.Count(); }
 
  private:
+  // Deletes the interfaces whose thread has ended (closing their
+  // connections); the caller holds interfacesLock_.
+  void ReleaseEndedThreads();
+
   PSContainer<BaseObject> interfaces_;
   PSContainer<BaseObject> unused_;
   PSharedObject interfacesLock_;
+  uint32_t connectTimeout_ = 0;
+  uint32_t readTimeout_ = 0;
+  uint32_t writeTimeout_ = 0;
 };
 
 // The parts of an address as OpenAtAddress uses them.
