@@ -6,11 +6,14 @@
  * throws, none shows a window, none keeps a pointer the caller passed in.
  *
  * Threads: the functions may be called from any thread. Every call holds one
- * process-wide lock for its whole run, so calls from several threads are
- * carried out one after the other and each sees a consistent list. A call
- * that opens new instruments (GetDeviceList) or talks to the database
- * (GetDeviceDatabaseInfo) can take seconds; the others are quick but wait for
- * a running call to finish.
+ * process-wide lock while it works on the list, so calls from several threads
+ * are carried out one after the other and each sees a consistent list.
+ * GetDeviceDatabaseInfo holds it only while it reads the instrument, never
+ * while it waits for the database: the other functions answer meanwhile
+ * (lookups wait for one another). A call that opens new instruments
+ * (GetDeviceList) can take seconds, a lookup up to the database time-outs
+ * (5 s to connect, 10 s for a reply); the others are quick but wait for a
+ * running call that holds the lock.
  *
  * Device ids are issued 1, 2, 3 ... by GetDeviceList for the life of the
  * process and are never reused: an instrument that is unplugged and found
@@ -36,7 +39,8 @@
  * They are read when the library connects: at the first
  * GetDeviceDatabaseInfo call of the process, and again at every call until
  * a connection has been made. A connection once made is kept for the life
- * of the process.
+ * of the process; every other thread that looks up makes its own connection
+ * to the same server and schema, closed after the thread has ended.
  */
 #ifndef NVDEVICES_NVDEVICES_H
 #define NVDEVICES_NVDEVICES_H
@@ -121,11 +125,13 @@ NVD_API uint32_t NVD_CALL GetDeviceMCUId(uint32_t id, uint8_t* buffer);
  *   0  success;
  *   1  no listed instrument has this id, or it has no serial number (the
  *      database is not contacted);
- *   2  the database could not be reached (the next call tries again; see
- *      NVDEVICES_DATABASE_URL above). The database layer prints its reason
- *      on the standard output;
+ *   2  the database could not be reached or its query failed (server gone
+ *      or not answering within the time-outs, table or column missing; the
+ *      next call tries again; see NVDEVICES_DATABASE_URL above). The
+ *      database layer prints its reason on the standard output;
  *   3  the database holds no record for this hardware identifier;
- *   4  the record's serial number differs from the instrument's;
+ *   4  the record's serial number differs from the instrument's (all of
+ *      the stored value counts: one with a NUL byte inside differs);
  *   5  the calibration block could not be read from the instrument. An
  *      instrument that refused the read is dropped at the next
  *      GetDeviceList (and listed again under a new id when it answers);

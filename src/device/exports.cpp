@@ -1,9 +1,11 @@
 // The four exported functions.
 //
-// Each one holds the process-wide export lock for its whole run, so that a
-// host calling from several threads gets one call after the other instead
-// of a registry changed under a running call; and each one catches
-// everything at the boundary and answers with its failure code.
+// Each one holds the process-wide export lock while it works on the registry,
+// so that a host calling from several threads gets one call after the other
+// instead of a registry changed under a running call (GetDeviceDatabaseInfo
+// takes it only to read the device, never while it waits for the database);
+// and each one catches everything at the boundary and answers with its
+// failure code.
 #include <cstring>
 #include <exception>
 
@@ -15,15 +17,11 @@
 
 namespace {
 
-// Runs `body` under the export lock; an exception ends the call with
-// `failure` and one log line.
+// Runs `body`; an exception ends the call with `failure` and one log line.
 template <typename Body>
-uint32_t Guarded(const char* name, uint32_t failure, Body&& body) noexcept {
+uint32_t Caught(const char* name, uint32_t failure, Body&& body) noexcept {
   try {
-    PSharedObjectLocker hold(DeviceExportLock());
-    DeviceRegistry* registry = DeviceRegistry::Instance();
-    if (registry == nullptr) return failure;  // the library is being unloaded
-    return body(*registry);
+    return body();
   } catch (const std::exception& error) {
     try {
       LogPrint("%s: exception: %s\n", name, error.what());
@@ -36,6 +34,17 @@ uint32_t Guarded(const char* name, uint32_t failure, Body&& body) noexcept {
     }
   }
   return failure;
+}
+
+// Runs `body` on the registry under the export lock, as Caught does.
+template <typename Body>
+uint32_t Guarded(const char* name, uint32_t failure, Body&& body) noexcept {
+  return Caught(name, failure, [&]() -> uint32_t {
+    PSharedObjectLocker hold(DeviceExportLock());
+    DeviceRegistry* registry = DeviceRegistry::Instance();
+    if (registry == nullptr) return failure;  // the library is being unloaded
+    return body(*registry);
+  });
 }
 
 }  // namespace
@@ -74,8 +83,8 @@ NVD_API uint32_t NVD_CALL GetDeviceMCUId(uint32_t id, uint8_t* buffer) {
 NVD_API uint32_t NVD_CALL GetDeviceDatabaseInfo(uint32_t id, uint8_t* testFlag,
                                                 uint8_t* calibrationFlag, uint32_t* programmingDate,
                                                 uint32_t* calibrationDate) {
-  return Guarded("GetDeviceDatabaseInfo", 1, [&](DeviceRegistry& registry) {
-    return LookUpManufacturingRecord(registry, id, testFlag, calibrationFlag, programmingDate,
+  return Caught("GetDeviceDatabaseInfo", 1, [&] {
+    return LookUpManufacturingRecord(id, testFlag, calibrationFlag, programmingDate,
                                      calibrationDate);
   });
 }

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/options.h"
 #include "base/strings.h"
+#include "base/sync.h"
 #include "db/mysql/mysql_database.h"
 #include "db/record.h"
 #include "device/registry.h"
@@ -69,49 +71,142 @@ std::string UrlEscaped(const char* text) {
   return out;
 }
 
-// The process-wide database: created by the first lookup that gets past the
-// device check and kept until the library is unloaded. Not guarded: the
-// exports run one at a time under the export lock.
-MySQLDataBase* g_Database = nullptr;
+// Time-outs of the lookup's connections, in seconds: reaching the server and
+// its greeting, waiting for a reply, sending a statement. A server that
+// accepts and never answers fails the lookup with 2 after them.
+constexpr uint32_t kConnectTimeoutSeconds = 5;
+constexpr uint32_t kReadTimeoutSeconds = 10;
+constexpr uint32_t kWriteTimeoutSeconds = 10;
 
-// Owns the database. It is built only once a connection stands, after
-// everything that connecting brought to life (the client library's state,
-// the database layer's own first-use objects), so that at unload it is
-// destroyed before them and closes the connection while they still exist.
+// Everything the lookup does with the database runs under this lock, one
+// lookup at a time, and never under the export lock: the other exports do not
+// wait for the server.
+PSharedObject& DatabaseLock() {
+  static Immortal<PSharedObject> lock("NVDevices::DatabaseLock");
+  return lock.Get();
+}
+
+// The process-wide database: created by the first lookup that gets past the
+// device check and kept until the library is unloaded, with the address and
+// schema it was opened with (every thread opens its own connection with
+// them). Guarded by DatabaseLock().
 struct DatabaseKeeper {
   std::unique_ptr<MySQLDataBase> database;
+  std::string url;
+  std::string schema;
   ~DatabaseKeeper() {
-    g_Database = nullptr;
+    // A lookup still talking to the server on another thread ends first.
+    PSharedObjectLocker hold(DatabaseLock());
     database.reset();
   }
 };
 
-void KeepDatabase(std::unique_ptr<MySQLDataBase> database) {
+// Built only once a connection stands, after everything that connecting
+// brought to life (the client library's state, the database layer's own
+// first-use objects), so that at unload it is destroyed before them and
+// closes the connections while they still exist.
+DatabaseKeeper& Keeper() {
   static DatabaseKeeper keeper;
-  keeper.database = std::move(database);
-  g_Database = keeper.database.get();
+  return keeper;
+}
+bool g_HaveDatabase = false;
+
+// Opens the database on the calling thread's own connection.
+bool OpenOnThisThread(MySQLDataBase& database, const std::string& url, const std::string& schema) {
+  MSSQLInterface* backEnd = database.GetInterface();
+  if (backEnd == nullptr) return false;
+  backEnd->SetOptions(url.c_str(), kLookupDatabaseOptions);
+  if (!database.OpenAtAddress(url.c_str(), schema.c_str())) return false;
+  return database.IsOpen();
 }
 
-// The connected database, connecting it first when there is none; null when
-// it cannot be created or connected (nothing is kept then, so the next call
-// tries again).
+// The database, connected on the calling thread, connecting it first when
+// there is none; null when it cannot be created or connected. A failed first
+// connect keeps nothing (the next call reads the address again); a thread's
+// failed connect to a kept database is tried again at its next call.
 MySQLDataBase* ConnectedDatabase() {
-  if (g_Database != nullptr) return g_Database;
+  if (g_HaveDatabase) {
+    DatabaseKeeper& keeper = Keeper();
+    if (keeper.database == nullptr) return nullptr;  // the library is being unloaded
+    if (keeper.database->IsOpen()) return keeper.database.get();
+    return OpenOnThisThread(*keeper.database, keeper.url, keeper.schema) ? keeper.database.get()
+                                                                         : nullptr;
+  }
   const std::string url = ManufacturingDatabaseUrl();
   const std::string schema = ManufacturingDatabaseSchema();
   auto database = std::make_unique<MySQLDataBase>(schema.c_str(), kLookupDatabaseOptions);
-  MSSQLInterface* backEnd = database->GetInterface();
-  if (backEnd == nullptr) return nullptr;
-  backEnd->SetOptions(url.c_str(), kLookupDatabaseOptions);
-  if (!database->OpenAtAddress(url.c_str(), schema.c_str())) return nullptr;
-  if (!database->IsOpen()) return nullptr;
-  KeepDatabase(std::move(database));
-  return g_Database;
+  database->SetTimeouts(kConnectTimeoutSeconds, kReadTimeoutSeconds, kWriteTimeoutSeconds);
+  if (!OpenOnThisThread(*database, url, schema)) return nullptr;
+  DatabaseKeeper& keeper = Keeper();
+  keeper.database = std::move(database);
+  keeper.url = url;
+  keeper.schema = schema;
+  g_HaveDatabase = true;
+  return keeper.database.get();
 }
 
-bool SameSerial(const char* stored, const char* own) {
+// The stored serial number must be the instrument's whole string: a stored
+// value with a NUL inside is longer than the text loaded from it.
+bool SameSerial(const char* stored, const std::string& storedBytes, const char* own) {
   if (stored == nullptr || own == nullptr) return stored == own;
+  if (storedBytes.find('\0') != std::string::npos) return false;
   return std::strcmp(stored, own) == 0;
+}
+
+// What the lookup needs of the row, copied out of the record set.
+struct RowValues {
+  double programmed = 0;
+  double calibrated = 0;
+  std::string testResults;
+  bool hasTestResults = false;
+  std::vector<unsigned char> calibration;
+};
+
+// The database, the row of the hardware identifier, its serial
+// number. kResultOk with the row's values, or the failure code.
+uint32_t ReadRow(const uint32_t (&hardwareId)[3], const std::string& serial, RowValues& values) {
+  PSharedObjectLocker hold(DatabaseLock());
+  MySQLDataBase* database = ConnectedDatabase();
+  if (database == nullptr) return kResultNoConnection;
+
+  // The words are signed in the table, so a word of 0x80000000 or above is
+  // a negative number there.
+  PStr condition;
+  condition.Format("HWIdLow=%d and HWIdMid=%d and HWIdHigh=%d", static_cast<int32_t>(hardwareId[0]),
+                   static_cast<int32_t>(hardwareId[1]), static_cast<int32_t>(hardwareId[2]));
+  PStr sql;
+  sql.Format("select * from Norvane where %s", condition.c_str());
+  PRecordSet records(database, kTable, PRecordSet::kModeReadOnly, sql.c_str(), 0);
+  // A statement that failed (server gone, table or column missing) is not
+  // "no record": the database could not be used.
+  if (records.Handle() == nullptr) return kResultNoConnection;
+  if (records.Count() == 0) return kResultNoRecord;
+  PRecord* row = records[0];
+
+  // The loaded text ends at a NUL byte; the stored value's bytes say whether
+  // there was more.
+  const char* storedSerial = row->GetFieldText("SerialNumber");
+  std::string storedBytes;
+  if (storedSerial != nullptr && std::strcmp(storedSerial, serial.c_str()) == 0) {
+    PStr serialSql;
+    serialSql.Format("select SerialNumber from Norvane where %s", condition.c_str());
+    bool found = false;
+    auto* backEnd = static_cast<MySQLInterface*>(database->GetInterface());
+    if (!backEnd->QueryFirstValue(database->Connection(), serialSql.c_str(), storedBytes, found))
+      return kResultNoConnection;
+    if (!found) return kResultNoRecord;  // removed in between
+  }
+  if (!SameSerial(storedSerial, storedBytes, serial.c_str())) return kResultSerialMismatch;
+
+  values.programmed = row->GetFieldDate("HomeProgrammingDate");
+  values.calibrated = row->GetFieldDate("CalibrationDate");
+  if (const char* text = row->GetFieldText("TestResults")) {
+    values.testResults = text;
+    values.hasTestResults = true;
+  }
+  if (const DynArray<unsigned char>* data = row->GetFieldRawData("CalibrationData"))
+    values.calibration.assign(data->Data(), data->Data() + data->Count());
+  return kResultOk;
 }
 
 }  // namespace
@@ -169,51 +264,46 @@ bool CalibrationMatches(const unsigned char* stored, size_t storedSize, const un
   return compared == 0 || std::memcmp(block + 4, stored + 4, compared) == 0;
 }
 
-uint32_t LookUpManufacturingRecord(DeviceRegistry& registry, uint32_t id, uint8_t* testFlag,
-                                   uint8_t* calibrationFlag, uint32_t* programmingDate,
-                                   uint32_t* calibrationDate) {
-  // 1. The device, with its serial number.
-  NVDevice* device = registry.Find(id);
-  if (device == nullptr || device->SerialNumber.Text() == nullptr) return kResultNoDevice;
+uint32_t LookUpManufacturingRecord(uint32_t id, uint8_t* testFlag, uint8_t* calibrationFlag,
+                                   uint32_t* programmingDate, uint32_t* calibrationDate) {
+  // 1. The device, with its serial number: what the query needs is copied
+  // under the export lock, which is not held while the server is asked.
+  std::string serial;
+  uint32_t hardwareId[3] = {};
+  {
+    PSharedObjectLocker hold(DeviceExportLock());
+    DeviceRegistry* registry = DeviceRegistry::Instance();
+    if (registry == nullptr) return kResultNoDevice;  // the library is being unloaded
+    const NVDevice* device = registry->Find(id);
+    if (device == nullptr || device->SerialNumber.Text() == nullptr) return kResultNoDevice;
+    serial = device->SerialNumber.Text();
+    for (int word = 0; word < 3; ++word)
+      hardwareId[word] = device->HardwareId[word];
+  }
 
-  // 2. The database.
-  MySQLDataBase* database = ConnectedDatabase();
-  if (database == nullptr) return kResultNoConnection;
+  // 2-5. The database, the row, the serial number and the row's values.
+  RowValues row;
+  if (const uint32_t failure = ReadRow(hardwareId, serial, row); failure != kResultOk)
+    return failure;
 
-  // 3. The row of the hardware identifier; the words are signed in the
-  // table, so a word of 0x80000000 or above is a negative number there.
-  PStr condition;
-  condition.Format(
-      "HWIdLow=%d and HWIdMid=%d and HWIdHigh=%d", static_cast<int32_t>(device->HardwareId[0]),
-      static_cast<int32_t>(device->HardwareId[1]), static_cast<int32_t>(device->HardwareId[2]));
-  PStr sql;
-  sql.Format("select * from Norvane where %s", condition.c_str());
-  PRecordSet records(database, kTable, PRecordSet::kModeReadOnly, sql.c_str(), 0);
-  if (records.Count() == 0) return kResultNoRecord;
-  PRecord* row = records[0];
-
-  // 4. The serial number, byte for byte.
-  if (!SameSerial(row->GetFieldText("SerialNumber"), device->SerialNumber.Text()))
-    return kResultSerialMismatch;
-
-  // 5. The rest of the row.
-  const double programmed = row->GetFieldDate("HomeProgrammingDate");
-  const double calibrated = row->GetFieldDate("CalibrationDate");
-  const char* testResults = row->GetFieldText("TestResults");
-  const DynArray<unsigned char>* storedCalibration = row->GetFieldRawData("CalibrationData");
-
-  // 6. The instrument's calibration block.
+  // 6. The instrument's calibration block, under the export lock again. An
+  // instrument dropped by a listing in the meantime is no longer listed.
   std::vector<uint8_t> block;
-  if (!device->ReadVirtualString(kCalibrationBlockId, block, false)) return kResultNoCalibration;
+  {
+    PSharedObjectLocker hold(DeviceExportLock());
+    DeviceRegistry* registry = DeviceRegistry::Instance();
+    NVDevice* device = registry != nullptr ? registry->Find(id) : nullptr;
+    if (device == nullptr) return kResultNoDevice;
+    if (!device->ReadVirtualString(kCalibrationBlockId, block, false)) return kResultNoCalibration;
+  }
 
   // 7-10. Everything is known: compute, then write the outputs together.
-  const uint32_t programmedSeconds = OleDateToUnixSeconds(programmed);
-  const uint32_t calibratedSeconds = OleDateToUnixSeconds(calibrated);
-  const bool passed = TestResultsPassed(testResults);
+  const uint32_t programmedSeconds = OleDateToUnixSeconds(row.programmed);
+  const uint32_t calibratedSeconds = OleDateToUnixSeconds(row.calibrated);
+  const bool passed = row.hasTestResults && TestResultsPassed(row.testResults.c_str());
   const bool matches =
-      storedCalibration != nullptr && storedCalibration->Count() > 0 &&
-      CalibrationMatches(storedCalibration->Data(), static_cast<size_t>(storedCalibration->Count()),
-                         block.data(), block.size());
+      !row.calibration.empty() && CalibrationMatches(row.calibration.data(), row.calibration.size(),
+                                                     block.data(), block.size());
 
   // A host that passes null for an output it does not want gets the others;
   // it never makes the library write through a null pointer.
