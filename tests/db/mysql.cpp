@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,6 +61,19 @@ std::string LoggedLine(const std::string& prefix) {
     if (line.rfind(prefix, 0) == 0) return line;
   return "";
 }
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    platform::SetEnvironment(name, value);
+  }
+  ~ScopedEnvironment() { platform::SetEnvironment(name_, nullptr); }
+  void Set(const char* value) { platform::SetEnvironment(name_, value); }
+
+ private:
+  const char* name_;
+};
 
 class MySQLTest : public ::testing::Test {
  protected:
@@ -187,7 +204,6 @@ TEST_F(MySQLTest, ColumnNamesTypesAndNulls) {
   EXPECT_STREQ(named.Column(1)->name, "id_1");
   EXPECT_STREQ(named.Column(2)->name, "id_2");
   EXPECT_STREQ(named.Column(3)->name, "id_1_1");
-
   PRecordSet none(db_.get(), "t_types", 0, "select * from t_types where k = 99", 0);
   EXPECT_EQ(none.Count(), 0u);
   EXPECT_GT(none.ColumnCount(), 0u);
@@ -489,3 +505,97 @@ TEST_F(MySQLTest, SettingsFileGivesTheConnection) {
   }
   platform::SetEnvironment("MySQL.ini", nullptr);
 }
+
+TEST_F(MySQLTest, RequiredTlsNeverFallsBackToClearText) {
+  // The test server offers no TLS: a connection that requires it fails.
+  ScopedEnvironment tls("NVDEVICES_DATABASE_TLS", "required");
+  MySQLDataBase secure(server_.name.c_str(), 0x80);
+  secure.ThreadInterface()->SetOptions("", 0x80);
+  ClearCapturedMessages();
+  EXPECT_FALSE(OpenOn(secure, server_));
+  EXPECT_FALSE(secure.IsOpen());
+  ASSERT_EQ(CapturedMessages().size(), 1u);
+#if defined(_WIN32)
+  // The Windows build's client library has no TLS at all.
+  EXPECT_TRUE(
+      LogCapture::Has("MySQL: TLS is required but not available in this build; not connecting\n"));
+  EXPECT_EQ(CapturedMessages()[0],
+            "[Database \"" + server_.name +
+                "\"]: Can't open database: TLS is required but not available in this build");
+#else
+  EXPECT_EQ(CapturedMessages()[0].find("[Database \"" + server_.name +
+                                       "\"]: Can't open database: MySQL connection failed: "),
+            0u)
+      << CapturedMessages()[0];
+#endif
+
+  // A setting that is not understood connects nowhere either; "off" (any
+  // case) connects as before.
+  tls.Set("maybe");
+  MySQLDataBase unknown(server_.name.c_str(), 0x80);
+  EXPECT_FALSE(OpenOn(unknown, server_));
+  EXPECT_TRUE(LogCapture::Has(
+      "MySQL: NVDEVICES_DATABASE_TLS=\"maybe\" is neither \"off\" nor \"required\"; not "
+      "connecting\n"));
+  tls.Set("OFF");
+  MySQLDataBase plain(server_.name.c_str(), 0x80);
+  EXPECT_TRUE(OpenOn(plain, server_)) << Messages();
+}
+
+#if !defined(_WIN32)
+// A hostile server answers the first statement with a request for a file of
+// the host process (tests/db/support/rogue_mysql_server.py): the request is
+// refused and logged, and not one byte of the file leaves the process. The
+// server is a Python program on loopback; the Windows build leaves this case
+// to the Linux build.
+TEST(MySQLLocalFiles, ServerAsksForAFileAndIsRefused) {
+  if (std::system("python3 -c '' >/dev/null 2>&1") != 0) {
+    if (RunningUnderCI()) FAIL() << "python3 is missing";
+    GTEST_SKIP() << "python3 is missing";
+  }
+  std::string script(__FILE__);
+  script = script.substr(0, script.find_last_of('/') + 1) + "support/rogue_mysql_server.py";
+  PTempFile secret, received;
+  const std::string secretBytes = "nvd-secret-" + std::to_string(std::rand()) + "-bytes";
+  {
+    PTextFile file(secret.Path(), PTextFile::kWrite | PTextFile::kBinary);
+    ASSERT_TRUE(file.IsOpen());
+    file.Write(secretBytes.data(), secretBytes.size());
+  }
+  const std::string command =
+      "python3 '" + script + "' '" + received.Path() + "' '" + std::string(secret.Path()) + "'";
+  FILE* server = popen(command.c_str(), "r");
+  ASSERT_NE(server, nullptr);
+  char portLine[32] = {};
+  const bool started = std::fgets(portLine, sizeof portLine, server) != nullptr;
+  const uint32_t port = static_cast<uint32_t>(std::atoi(portLine));
+  {
+    LogCapture log;
+    CaptureDefaultErrors errors;
+    MySQLDataBase db("rogue", 0x80);
+    db.ThreadInterface()->SetOptions("", 0x80);
+    if (started && port != 0 && db.OpenServer("127.0.0.1", "mysql", "x", "rogue", port)) {
+      // The statement the manufacturing lookup makes, through a record set.
+      PRecordSet set(&db, "Norvane", 0, "select * from Norvane where HWIdLow=1", 0);
+      EXPECT_EQ(set.Count(), 0u);
+      EXPECT_TRUE(LogCapture::Has("MySQL: refused the server's request for the local file \"" +
+                                  std::string(secret.Path()) + "\"\n"));
+      ASSERT_FALSE(CapturedMessages().empty());
+      EXPECT_NE(CapturedMessages().back().find(
+                    "Cannot create recordset: query: Refused the server's request for the local "
+                    "file '" +
+                    std::string(secret.Path()) + "'"),
+                std::string::npos)
+          << CapturedMessages().back();
+    } else {
+      ADD_FAILURE() << "the rogue server did not start or accept the login (port " << portLine
+                    << ")";
+    }
+  }
+  pclose(server);
+  std::ifstream in(received.Path(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find("select * from Norvane where HWIdLow=1"), std::string::npos);
+  EXPECT_EQ(bytes.find(secretBytes), std::string::npos);
+}
+#endif

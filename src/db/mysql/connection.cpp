@@ -264,10 +264,11 @@ void MySQLInterface::SetMySQLError(const char* format, ...) {
 void MySQLInterface::ApplyOptions() {
   const uint32_t options = EffectiveOptions();
   // Not an option bit: bulk loads read local files, which the client must
-  // allow explicitly.
+  // allow explicitly; the server is then given only a bulk load's own file.
   if (client_ != nullptr) {
     unsigned int localInfile = 1;
     mysql_options(client_, MYSQL_OPT_LOCAL_INFILE, &localInfile);
+    GuardLocalFiles();
   }
   if ((options & kMySQLNoSecureAuth) && client_ != nullptr) {
     my_bool off = 0;
@@ -299,6 +300,41 @@ void MySQLInterface::ApplyTimeouts() {
                   {MYSQL_OPT_WRITE_TIMEOUT, owner_->WriteTimeout()}};
   for (const auto& timeout : timeouts)
     if (timeout.seconds != 0) mysql_options(client_, timeout.option, &timeout.seconds);
+}
+
+// The deployment's TLS setting: NVDEVICES_DATABASE_TLS=required makes the
+// connection use TLS and verify the server's certificate (against the CA file
+// of NVDEVICES_DATABASE_CA when set); unset, empty or "off" connects without
+// TLS. A requirement that cannot be met never falls back to clear text.
+bool MySQLInterface::ApplyTls() {
+  std::string setting = platform::GetEnvironment("NVDEVICES_DATABASE_TLS");
+  for (char& c : setting)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (setting.empty() || setting == "off") return true;
+  if (setting != "required") {
+    LogPrint(
+        "MySQL: NVDEVICES_DATABASE_TLS=\"%s\" is neither \"off\" nor \"required\"; not "
+        "connecting\n",
+        setting.c_str());
+    SetError("Unknown TLS setting \"%s\"", setting.c_str());
+    return false;
+  }
+  const char* library = nullptr;
+  if (mariadb_get_infov(nullptr, MARIADB_TLS_LIBRARY, &library) != 0 || library == nullptr ||
+      std::strcmp(library, "Off") == 0) {
+    LogPrint("MySQL: TLS is required but not available in this build; not connecting\n");
+    SetError("TLS is required but not available in this build");
+    return false;
+  }
+  my_bool on = 1;
+  const std::string ca = platform::GetEnvironment("NVDEVICES_DATABASE_CA");
+  if (client_ == nullptr || mysql_options(client_, MYSQL_OPT_SSL_ENFORCE, &on) != 0 ||
+      mysql_options(client_, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on) != 0 ||
+      (!ca.empty() && mysql_options(client_, MYSQL_OPT_SSL_CA, ca.c_str()) != 0)) {
+    SetMySQLError("%s", "mysql_options()");
+    return false;
+  }
+  return true;
 }
 
 bool MySQLInterface::Connect(const char* host, const char* user, const char* password,
@@ -335,6 +371,7 @@ bool MySQLInterface::Connect(const char* host, const char* user, const char* pas
                   mysql_character_set_name(client_));
   ApplyOptions();
   ApplyTimeouts();
+  if (!ApplyTls()) return false;
   connection_ = mysql_real_connect(client_, host_.c_str(), user_.c_str(), password_.c_str(),
                                    database_.c_str(), port_, nullptr, clientFlags_);
   if (connection_ == nullptr) {

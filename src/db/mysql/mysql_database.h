@@ -98,6 +98,14 @@ class MySQLInterface : public MSSQLInterface, public BaseObject {
 
   bool Connect(const char* host, const char* user, const char* password, const char* database,
                uint32_t port);
+  // The deployment's TLS requirement (NVDEVICES_DATABASE_TLS) on the client
+  // handle; false (with the reason logged) when it cannot be met.
+  bool ApplyTls();
+  // Installs the local-file handler that serves the server only the file
+  // of the bulk load in progress (every other request is refused and logged).
+  void GuardLocalFiles();
+  // Whether the server may read the local file `name` now.
+  bool LocalFileAllowed(const char* name) const;
   bool PingOrReconnect();
   void CloseConnection();
 
@@ -146,6 +154,8 @@ class MySQLInterface : public MSSQLInterface, public BaseObject {
   uint32_t port_ = 0;
   MySQLDataBase* owner_;
   bool libraryHeld_ = false;
+  // The bulk-load file the statement in progress sends; empty otherwise.
+  std::string allowedLocalFile_;
   bool pendingResult_ = false;
 };
 

@@ -2,12 +2,18 @@
 // update by primary key) and saving all records through LOAD DATA.
 #include <mysql.h>
 
+#include <errmsg.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/datetime.h"
 #include "base/files.h"
+#include "base/format.h"
+#include "base/log.h"
 #include "db/mysql/mysql_database.h"
 #include "platform/codepage.h"
 
@@ -27,7 +33,74 @@ std::string Escape(MYSQL* client, const char* bytes, size_t length) {
   return buffer;
 }
 
+// The client library's local-file handler. The server names the file it
+// wants in its answer to any statement, so a hostile or impersonated server
+// could read any file of the process; only the file of the bulk load in
+// progress is sent, every other request is refused and logged.
+struct LocalFileRead {
+  std::FILE* file = nullptr;
+  std::string error;
+};
+
+int LocalFileInit(void** state, const char* name, void* owner) {
+  *state = nullptr;
+  try {
+    auto read = std::make_unique<LocalFileRead>();
+    if (name == nullptr) name = "";
+    const auto* backEnd = static_cast<const MySQLInterface*>(owner);
+    if (backEnd == nullptr || !backEnd->LocalFileAllowed(name)) {
+      LogPrint("MySQL: refused the server's request for the local file \"%s\"\n", name);
+      read->error = Format("Refused the server's request for the local file '%s'", name);
+    } else {
+      read->file = std::fopen(name, "rb");
+      if (read->file == nullptr) read->error = Format("Cannot open file '%s'", name);
+    }
+    const bool ok = read->file != nullptr;
+    *state = read.release();
+    return ok ? 0 : 1;
+  } catch (...) {
+    return 1;
+  }
+}
+
+int LocalFileReadBlock(void* state, char* buffer, unsigned int length) {
+  auto* read = static_cast<LocalFileRead*>(state);
+  if (read == nullptr || read->file == nullptr) return -1;
+  const size_t n = std::fread(buffer, 1, length, read->file);
+  if (n == 0 && std::ferror(read->file)) {
+    read->error = "Cannot read the bulk-load file";
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+void LocalFileEnd(void* state) {
+  std::unique_ptr<LocalFileRead> read(static_cast<LocalFileRead*>(state));
+  if (read != nullptr && read->file != nullptr) std::fclose(read->file);
+}
+
+int LocalFileError(void* state, char* text, unsigned int size) {
+  const auto* read = static_cast<const LocalFileRead*>(state);
+  const std::string error = read != nullptr ? read->error : "Local file request failed";
+  if (size > 0) {
+    const size_t n = std::min<size_t>(error.size(), size - 1);
+    std::memcpy(text, error.data(), n);
+    text[n] = 0;
+  }
+  return CR_UNKNOWN_ERROR;
+}
+
 }  // namespace
+
+void MySQLInterface::GuardLocalFiles() {
+  if (client_ != nullptr)
+    mysql_set_local_infile_handler(client_, LocalFileInit, LocalFileReadBlock, LocalFileEnd,
+                                   LocalFileError, this);
+}
+
+bool MySQLInterface::LocalFileAllowed(const char* name) const {
+  return !allowedLocalFile_.empty() && name != nullptr && allowedLocalFile_ == name;
+}
 
 PStr MySQLInterface::FormatValue(const PField& field) {
   PStr out;
@@ -197,7 +270,9 @@ bool MySQLInterface::SaveAllRecords(PRecordSet* recordSet) {
       "LOAD DATA LOCAL INFILE '%s' into table %s FIELDS TERMINATED BY '\r' LINES "
       "TERMINATED BY '\n'",
       quoted.c_str(), table);
+  allowedLocalFile_ = fileName;  // the one file this statement may send
   const bool loaded = ExecuteSQL(connection_, sql.c_str());
+  allowedLocalFile_.clear();
   if (loaded) {
     for (uint32_t r = 0; r < recordSet->Count(); ++r)
       recordSet->At(r)->SetNew(false);
