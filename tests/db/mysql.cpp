@@ -204,6 +204,20 @@ TEST_F(MySQLTest, ColumnNamesTypesAndNulls) {
   EXPECT_STREQ(named.Column(1)->name, "id_1");
   EXPECT_STREQ(named.Column(2)->name, "id_2");
   EXPECT_STREQ(named.Column(3)->name, "id_1_1");
+  // Names as long as a description holds: each suffix fits within the 63
+  // characters (cut back, it would clash again and again).
+  const std::string longName(63, 'n');
+  const std::string longSelect = "select 1 as " + longName + ", 2 as " + longName + ", 3 as " +
+                                 longName + ", 4 as " + longName + "x";
+  PRecordSet longNames(db_.get(), "", 0, longSelect.c_str(), 0);
+  ASSERT_EQ(longNames.ColumnCount(), 4u) << Messages();
+  EXPECT_EQ(std::string(longNames.Column(0)->name.c_str()), longName);
+  EXPECT_EQ(std::string(longNames.Column(1)->name.c_str()), longName.substr(0, 61) + "_1");
+  EXPECT_EQ(std::string(longNames.Column(2)->name.c_str()), longName.substr(0, 61) + "_2");
+  EXPECT_EQ(std::string(longNames.Column(3)->name.c_str()),
+            longName.substr(0, 61) + "_3");  // the same once kept
+  EXPECT_EQ(longNames[0]->FieldByName((longName.substr(0, 61) + "_3").c_str())->GetLong(), 4);
+
   PRecordSet none(db_.get(), "t_types", 0, "select * from t_types where k = 99", 0);
   EXPECT_EQ(none.Count(), 0u);
   EXPECT_GT(none.ColumnCount(), 0u);

@@ -196,15 +196,21 @@ void* MySQLInterface::OpenRecordSet(void* connection, const char* table, uint32_
   for (uint32_t i = 0; i < recordSet->columnCount; ++i) {
     const MYSQL_FIELD& column = columns[i];
     MPFieldInfo info{};
-    const char* own = column.name != nullptr ? column.name : "";
-    std::string name(own);
+    // A name that clashes with an earlier column's gets "_1", "_2", ...;
+    // names are compared as they are kept (at most 63 characters), and a
+    // suffix shortens the column's own name so that it survives the cut.
+    // Suffixed names of different counters differ, so the loop ends after
+    // at most i + 1 tries.
+    const size_t room = sizeof info.name - 1;
+    const std::string own(column.name != nullptr ? column.name : "");
+    std::string name = own.substr(0, room);
     for (uint32_t counter = 1;; ++counter) {
-      name.resize(std::min<size_t>(name.size(), sizeof info.name - 1));
       bool clash = false;
       for (uint32_t j = 0; j < i && !clash; ++j)
-        clash = std::strcmp(recordSet->infos[j].name, name.c_str()) == 0;
+        clash = name == recordSet->infos[j].name;
       if (!clash) break;
-      name = Format("%s_%u", own, counter);
+      const std::string suffix = Format("_%u", counter);
+      name = own.substr(0, room - suffix.size()) + suffix;
     }
     std::memcpy(info.name, name.c_str(), name.size() + 1);
     if (!MapServerType(column, info.type, info.size))
