@@ -351,9 +351,9 @@ RT_IMPORT_PROC::RT_IMPORT_PROC(const char* procedure, const char* module, uint32
 
 void RT_IMPORT_PROC::LookUp() {
   if (text_ == nullptr) return;
-  moduleHandle_ = platform::LoadModule(module_.Text());
-  if (moduleHandle_ == nullptr) return;
-  address_.store(platform::FindProcedure(moduleHandle_, text_));
+  void* module = platform::LoadModule(module_.Text());
+  if (module == nullptr) return;
+  address_.store(platform::FindProcedure(module, text_));
 }
 
 bool RT_IMPORT_PROC::IsAvailable() {
@@ -361,7 +361,10 @@ bool RT_IMPORT_PROC::IsAvailable() {
 }
 
 void* RT_IMPORT_PROC::Address() {
-  std::call_once(once_, [this] { LookUp(); });
+  if (!lookedUp_.load(std::memory_order_acquire)) {
+    LookUp();
+    lookedUp_.store(true, std::memory_order_release);
+  }
   return address_.load();
 }
 

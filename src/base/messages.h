@@ -125,9 +125,11 @@ class RT_IMPORT_PROC : public Istr {
  private:
   void LookUp();
   Istr module_;
-  void* moduleHandle_ = nullptr;
   uint32_t argumentCount_ = 0;
-  std::once_flag once_;
+  // The look-up may run on two threads at once; it finds the same address on
+  // both. (Not std::call_once: on Windows its thread-library state would stay
+  // behind each time the library is unloaded.)
+  std::atomic<bool> lookedUp_{false};
   std::atomic<void*> address_{nullptr};  // null: unavailable or not looked up
 };
 

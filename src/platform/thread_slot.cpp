@@ -35,13 +35,14 @@ SlotList& Slots() {
 // initialisation priority), so destroyed after all of them, even after the
 // foundation's Immortal objects (their destroyer is built right after this
 // one): the slots still open are closed when nothing of the library can use
-// them any more, and then the list goes too.
+// them any more, and then the list goes too, and the run-time's own state last.
 struct SlotCloser {
   SlotCloser() { Slots(); }
   ~SlotCloser() {
     CloseThreadSlots();
     delete g_SlotList;
     g_SlotList = nullptr;
+    ReleaseRunTimeState();
   }
 };
 __attribute__((init_priority(101))) SlotCloser g_SlotCloser;

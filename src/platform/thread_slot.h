@@ -67,6 +67,14 @@ void DeleteThreadKey(uintptr_t key);
 void* GetThreadKey(uintptr_t key);
 void SetThreadKey(uintptr_t key, void* value);
 
+// Gives back what the run-time linked into the library keeps for each load
+// (on Windows: every thread's thread_local variables, kept apart from the
+// module by mingw's emulated thread-local storage, and the C++ run-time's
+// emergency exception memory); the library's very last act, after the slots
+// closed. Nothing on POSIX, where the C library gives a module's
+// thread-local storage back itself and the C++ run-time is shared.
+void ReleaseRunTimeState();
+
 // Inline: per-thread state is asked for on hot paths (every Format).
 inline void* ThreadSlot::Get() const {
   if (!open_) return nullptr;

@@ -26,4 +26,6 @@ void SetThreadKey(uintptr_t key, void* value) {
   pthread_setspecific(static_cast<pthread_key_t>(key), value);
 }
 
+void ReleaseRunTimeState() {}
+
 }  // namespace platform
