@@ -45,6 +45,9 @@ class HandleTable {
     if (found == open_.end()) return nullptr;
     std::shared_ptr<Connection> connection = std::move(found->second);
     open_.erase(found);
+    // The table itself is never destroyed: once the last handle is closed
+    // (as at every unload) it gives its bucket array back too.
+    if (open_.empty()) decltype(open_)().swap(open_);
     return connection;
   }
 
