@@ -101,9 +101,12 @@ int main(int argc, char** argv) {
   std::printf("load cycles: %d, next handle %#llx -> %#llx, committed memory %+.0f KiB\n", cycles,
               static_cast<unsigned long long>(base.nextHandle),
               static_cast<unsigned long long>(end.nextHandle), memoryGrowthKiB);
-  // A leak of one handle per cycle would show as 90 handles here, and one
-  // of the library's per-thread buffers per cycle as far more than 1 MiB.
-  if (handleGrowth > 10 || memoryGrowthKiB > 1024) {
+  // An unload gives everything back: no handle grows, and memory stays
+  // within the heap's own page steps (Wine commits 64 KiB at a time; the
+  // thread library's records of the few std::mutex objects, a few hundred
+  // bytes per cycle, are what still stays). One handle, or one block of the
+  // library's static state, per cycle would show far above these bounds.
+  if (handleGrowth > 2 || memoryGrowthKiB > 256) {
     std::printf("FAIL: handles or memory grow with the cycles\n");
     return 1;
   }
