@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -16,8 +17,7 @@ void CountRelease(void* value) {
 }
 
 TEST(ThreadSlot, ValuesArePerThreadAndReleasedWhenTheThreadEndsOrTheSlotCloses) {
-  // Slots live for the process; this one is closed by the test itself.
-  auto* slot = new platform::ThreadSlot(CountRelease);
+  auto slot = std::make_unique<platform::ThreadSlot>(CountRelease);
   g_Released = 0;
   EXPECT_EQ(slot->Get(), nullptr);
   slot->Set(new int(1));
@@ -54,11 +54,13 @@ TEST(ThreadSlot, ValuesArePerThreadAndReleasedWhenTheThreadEndsOrTheSlotCloses) 
   holder.join();
   EXPECT_EQ(g_Released, 4);
 
-  // After the close nothing is handed out; late values are kept, not freed.
+  // After the close nothing is handed out; a late value is kept until the
+  // slot goes.
   EXPECT_EQ(slot->Get(), nullptr);
-  int late = 5;
-  slot->Set(&late);
+  slot->Set(new int(5));
   EXPECT_EQ(g_Released, 4);
+  slot.reset();
+  EXPECT_EQ(g_Released, 5);
 }
 
 }  // namespace
