@@ -110,11 +110,15 @@ char DecodeEscape(const char*& position) {
     position += 1 + n;
     return static_cast<char>(std::strtoul(digits, nullptr, 16));
   }
-  if (c >= '0' && c <= '7') {
+  if (c >= '1' && c <= '9') {
+    // A run of up to nine decimal digits, read as octal the way strtoul base
+    // 8 reads it (stopping at the first 8 or 9); the whole run is consumed.
     uint32_t value = 0;
+    bool octal = true;
     size_t n = 0;
-    while (n < 9 && position[n] >= '0' && position[n] <= '7') {
-      value = value * 8 + static_cast<uint32_t>(position[n] - '0');
+    while (n < 9 && position[n] >= '0' && position[n] <= '9') {
+      if (position[n] > '7') octal = false;
+      if (octal) value = value * 8 + static_cast<uint32_t>(position[n] - '0');
       ++n;
     }
     position += n;

@@ -37,9 +37,10 @@ int32_t TextToInt(const char* text);
 // - n t v b r f \ ' " 0: the control character (0 gives NUL); advances one;
 // - x: up to two following hexadecimal digits; advances past the "x" and the
 //   two characters after it, but never past the text's terminating zero;
-// - an octal digit: it and up to eight following octal digits (nine at most);
-//   advances past them;
-// - anything else (8 and 9 included): that character, without advancing.
+// - a digit 1-9: it and up to eight following decimal digits (nine at most),
+//   read as octal up to the first 8 or 9 (as strtoul base 8 reads them, so
+//   "9" gives NUL and "18" gives 1); advances past the whole decimal run;
+// - anything else: that character, without advancing.
 // A position on the terminating zero gives NUL without advancing.
 char DecodeEscape(const char*& position);
 

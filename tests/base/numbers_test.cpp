@@ -76,14 +76,27 @@ TEST(DecodeEscape, ValuesAndHowFarTheyRead) {
     EXPECT_EQ(DecodeEscape(p), decoded[i]) << i;
     EXPECT_EQ(p, simple + i + 1);
   }
-  // Hex and octal never pass the end; 8 ends an octal number, nine digits at
-  // most; unknown escapes do not advance.
+  // Hex never passes the end; a digit starts a decimal run of nine digits at
+  // most, read as octal up to the first 8 or 9 and consumed whole; unknown
+  // escapes do not advance.
   const struct {
     const char* text;
     int value;
     size_t used;
-  } cases[] = {{"x41B", 'A', 3}, {"x4", 4, 2},  {"x", 0, 1}, {"101x", 'A', 3},
-               {"18", 1, 1},     {"q", 'q', 0}, {"", 0, 0},  {"1111111111", -1, 9}};
+  } cases[] = {{"x41B", 'A', 3},
+               {"x4", 4, 2},
+               {"x", 0, 1},
+               {"101x", 'A', 3},
+               {"18", 1, 2},
+               {"9", 0, 1},
+               {"98", 0, 2},
+               {"1019", 'A', 4},
+               {"q", 'q', 0},
+               {"", 0, 0},
+               {"8a", 0, 1},
+               {"000000101", 0, 1},
+               {"1111111111", 0111111111 & 0xFF, 9},
+               {"1234567891", 01234567 & 0xFF, 9}};
   for (const auto& c : cases) {
     const char* p = c.text;
     const char value = DecodeEscape(p);

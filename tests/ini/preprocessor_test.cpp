@@ -175,6 +175,9 @@ TEST(IniLines, ContinuationAndHardBreaks) {
 TEST(IniLines, EscapesAreDecoded) {
   EXPECT_EQ(Items("a=\\q\\x41\\101\\\\\\\"\n"), Lines{"a=qAA\\\""});
   EXPECT_EQ(Items("a=cut\\0here\n"), Lines{"a=cut"});
+  // A digit run is consumed whole and read as octal up to its first 8 or 9.
+  EXPECT_EQ(Items("a=\\18z\\1019!\n"), Lines{"a=\001zA!"});
+  EXPECT_EQ(Items("a=cut\\9here\n"), Lines{"a=cut"});
   EXPECT_EQ(Items("a=tab\\there\n"), Lines{"a=tab\there"});
   EXPECT_EQ(Items("a=x\\x4\n"), Lines{"a=x\x04"});
   EXPECT_EQ(Items("a=two\\x1Fb=1\n"), (Lines{"a=two", "b=1"})) << "an escaped hard break splits";
