@@ -10,6 +10,7 @@
 #include "base/messages.h"
 #include "base/numbers.h"
 #include "db/database.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -85,11 +86,6 @@ void DecodeBytes(const char* text, void* value, size_t size) {
 
 double NowOleDate() {
   return PTimeStamp().oleDate;
-}
-
-void UpperCase(std::string& text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
 }  // namespace
@@ -548,8 +544,8 @@ bool PStringField::Matches(const char* text, double value, int code) const {
   std::string mine(text_);
   std::string theirs(text == nullptr ? "" : text);
   if (value == 0.0) {
-    UpperCase(mine);
-    UpperCase(theirs);
+    platform::UpperCaseAnsi(mine);
+    platform::UpperCaseAnsi(theirs);
   }
   switch (code) {
     case kMatchContains:

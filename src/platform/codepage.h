@@ -28,6 +28,15 @@ bool FromWide(const char16_t* text, size_t length, uint32_t codePage, std::strin
 // Both steps at once.
 bool Recode(const char* text, size_t length, uint32_t from, uint32_t to, std::string& out);
 
+// Upper-cases narrow text in the ANSI code page, in place, as CharUpperBuffA
+// does: letters whose capital the code page holds become that capital, every
+// other byte stays. On Windows CharUpperBuffA itself. On POSIX the ANSI code
+// page is the locale's: a single-byte one is upper-cased byte by byte; in a
+// UTF-8 locale valid UTF-8 text is upper-cased by character (ASCII, the Latin
+// letters of U+00C0-U+00FF and Cyrillic), and text that is not valid UTF-8 is
+// taken as Windows-1251, the 8-bit text of the library's own messages.
+void UpperCaseAnsi(std::string& text);
+
 // The effective number of a code page (kCodePageAnsi resolves to the ANSI code
 // page, 65001 for UTF-8 locales) and its name ("UTF-8", "1251").
 uint32_t ResolveCodePage(uint32_t codePage);

@@ -181,6 +181,12 @@ TEST(Field, CompareAndMatches) {
       {date, "ignored", 100.5, kMatchEqual, true}, {date, "ignored", 200, kMatchLess, true}};
   for (const auto& c : cases)
     EXPECT_EQ(c.field.Matches(c.text, c.value, c.code), c.matches) << c.text << " " << c.code;
+  // Case-insensitive matching upper-cases Windows-1251 Cyrillic as well.
+  const PStringField cyrillic("\xC0\xC1\xC2 \xA8\xC6");  // "ABV YoZh" in capitals
+  EXPECT_TRUE(cyrillic.Matches("\xE0\xE1\xE2 \xB8\xE6", 0, kMatchTextEqual));
+  EXPECT_TRUE(cyrillic.Matches("\xB8\xE6", 0, kMatchContains));
+  EXPECT_FALSE(cyrillic.Matches("\xE0\xE1\xE2 \xB8\xE6", 1, kMatchTextEqual));
+  EXPECT_FALSE(cyrillic.Matches("\xE0\xE1", 0, kMatchNotContains));
   EXPECT_FALSE(PRawDataField(1, "a").Matches("a", 0, kMatchEqual));
   EXPECT_EQ(PRawDataField(1, "a").Compare(PRawDataField(1, "b")), 0);
   EXPECT_EQ(PStringField("b").Compare(PStringField("\xE9")), -1);  // unsigned bytes

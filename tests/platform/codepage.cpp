@@ -8,7 +8,10 @@
 namespace {
 
 using platform::kCodePage1251;
+using platform::kCodePageAnsi;
 using platform::kCodePageUtf8;
+using platform::ResolveCodePage;
+using platform::UpperCaseAnsi;
 
 const std::string kPrivetUtf8 = "Привет";
 const std::string kPrivet1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
@@ -108,6 +111,22 @@ TEST(CodePage, EmptyTextConvertsToEmpty) {
   std::string out = "stale";
   EXPECT_TRUE(platform::FromWide(u"", 0, kCodePageUtf8, out));
   EXPECT_TRUE(out.empty());
+}
+
+TEST(CodePage, AnsiUpperCasingTakesCyrillicLetters) {
+  // Windows-1251 text (not valid UTF-8) in a UTF-8 locale, or in a 1251 one:
+  // a ya yo i yi short-u ghe-upturn, micro sign and Latin.
+  if (ResolveCodePage(kCodePageAnsi) == kCodePageUtf8 ||
+      ResolveCodePage(kCodePageAnsi) == kCodePage1251) {
+    std::string text = "\xE0\xFF\xB8\xB3\xBF\xA2\xB4\xB5 az-\xC0";
+    UpperCaseAnsi(text);
+    EXPECT_EQ(text, "\xC0\xDF\xA8\xB2\xAF\xA1\xA5\xB5 AZ-\xC0");
+  }
+  if (ResolveCodePage(kCodePageAnsi) == kCodePageUtf8) {
+    std::string text = "\xD0\xB0\xD1\x8F\xD1\x91 \xC3\xA9x";  // a ya yo, e-acute, x
+    UpperCaseAnsi(text);
+    EXPECT_EQ(text, "\xD0\x90\xD0\xAF\xD0\x81 \xC3\x89X");
+  }
 }
 
 TEST(CodePage, NamesAndResolution) {

@@ -199,6 +199,58 @@ bool FromWide(const char16_t* text, size_t length, uint32_t codePage, std::strin
   return true;
 }
 
+namespace {
+
+// The capital of a character among those UpperCaseAnsi knows; the character
+// itself otherwise.
+char16_t UpperOf(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+  if (c == 0xFF) return 0x178;                                           // y with diaeresis
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);  // Cyrillic a to ya
+  if (c >= 0x450 && c <= 0x45F)
+    return static_cast<char16_t>(c - 0x50);  // Cyrillic ie grave to dzhe
+  if (c == 0x491) return 0x490;              // Cyrillic ghe with upturn
+  return c;
+}
+
+// Byte by byte through a single-byte code page; a capital the code page
+// cannot hold leaves the byte as it was.
+void UpperCaseBytes(std::string& text, uint32_t codePage) {
+  std::u16string wide;
+  std::string narrow;
+  for (char& byte : text) {
+    if (static_cast<unsigned char>(byte) < 0x80) {
+      if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 0x20);
+      continue;
+    }
+    if (!ToWide(&byte, 1, codePage, wide) || wide.size() != 1) continue;
+    const char16_t upper = UpperOf(wide[0]);
+    if (upper == wide[0]) continue;
+    if (FromWide(&upper, 1, codePage, narrow) && narrow.size() == 1 && narrow[0] != '?')
+      byte = narrow[0];
+  }
+}
+
+}  // namespace
+
+void UpperCaseAnsi(std::string& text) {
+  const uint32_t ansi = ResolveCodePage(kCodePageAnsi);
+  if (ansi != kCodePageUtf8) {
+    UpperCaseBytes(text, ansi);
+    return;
+  }
+  std::u16string wide;
+  if (!ToWide(text.data(), text.size(), kCodePageUtf8, wide)) {
+    UpperCaseBytes(text, kCodePage1251);
+    return;
+  }
+  for (char16_t& c : wide)
+    c = UpperOf(c);
+  std::string upper;
+  if (FromWide(wide.data(), wide.size(), kCodePageUtf8, upper)) text = std::move(upper);
+}
+
 uint32_t ResolveCodePage(uint32_t codePage) {
   if (codePage == kCodePageAnsi) return Ansi().number;
   if (codePage == kCodePageOem) return Ansi().number == 1251 ? 866u : Ansi().number;

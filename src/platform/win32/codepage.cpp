@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/codepage_common.h"
@@ -46,6 +47,16 @@ bool FromWide(const char16_t* text, size_t length, uint32_t codePage, std::strin
   buffer.resize(static_cast<size_t>(written));
   out = std::move(buffer);
   return true;
+}
+
+void UpperCaseAnsi(std::string& text) {
+  // CharUpperBuffA takes a DWORD length; longer text goes in pieces.
+  size_t done = 0;
+  while (done < text.size()) {
+    const size_t piece = std::min<size_t>(text.size() - done, 0x40000000u);
+    CharUpperBuffA(text.data() + done, static_cast<DWORD>(piece));
+    done += piece;
+  }
 }
 
 uint32_t ResolveCodePage(uint32_t codePage) {
