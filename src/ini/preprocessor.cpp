@@ -401,17 +401,12 @@ void Preprocessor::Include(const char* argument, std::vector<Source>& sources) {
             static_cast<unsigned>(kMaxIncludes));
     return;
   }
-  // Relative to the including file; failing that, to the stream's own file.
+  // Relative to the stream's own file, whichever file holds the directive.
   std::vector<std::string> candidates;
   if (IsAbsolutePath(argument)) {
     candidates.emplace_back(argument);
   } else {
-    const std::string includerDirectory = DirectoryOf(sources.back().path);
-    const std::string streamDirectory = DirectoryOf(fileName_);
-    candidates.emplace_back(PFilePath().Join(includerDirectory.c_str(), argument).Path());
-    if (streamDirectory != includerDirectory) {
-      candidates.emplace_back(PFilePath().Join(streamDirectory.c_str(), argument).Path());
-    }
+    candidates.emplace_back(PFilePath().Join(DirectoryOf(fileName_).c_str(), argument).Path());
   }
   for (const std::string& path : candidates) {
     FileInOut input(path.c_str(), "rt", true);

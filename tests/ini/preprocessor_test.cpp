@@ -215,34 +215,35 @@ TEST(IniSecondPass, SectionAndRecordMacros) {
 }
 
 TEST(IniIncludes, NestedRelativeMissingAndCycles) {
+  // Relative names resolve against the stream's own folder, at every depth:
+  // the including file's folder is not searched.
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
   CreateDirectories(folder.In("sub").c_str());
   folder.Write("main.ini", "[S]\n#include sub/a.inc\nafter=1\n#include missing.inc\n");
-  folder.Write("sub/a.inc", "; comment\n#define FROM_A a\nfromA=FROM_A\n#include b.inc\n");
-  folder.Write("sub/b.inc", "fromB=line \\\n  joined\n#include a.inc\n#include empty.inc\n");
+  folder.Write("sub/a.inc",
+               "; comment\n#define FROM_A a\nfromA=FROM_A\n#include sub/b.inc\n"
+               "#include c.inc\n#include only-in-sub.inc\n");
+  folder.Write("sub/b.inc",
+               "fromB=line \\\n  joined\n#include sub/a.inc\n#include sub/empty.inc\n");
   folder.Write("sub/empty.inc", "");
+  folder.Write("c.inc", "c=root\n");
+  folder.Write("sub/c.inc", "c=sub\n");
+  folder.Write("sub/only-in-sub.inc", "x=1\n");
   INIStream ini(folder.In("main.ini").c_str(), kPre | INIStream::kLookUp);
-  EXPECT_EQ(ItemsOf(ini, "S"), (Lines{"fromA=a", "fromB=line joined", "after=1"}));
-  ASSERT_EQ(capture.Messages().size(), 2u);
+  EXPECT_EQ(ItemsOf(ini, "S"), (Lines{"fromA=a", "fromB=line joined", "c=root", "after=1"}));
+  ASSERT_EQ(capture.Messages().size(), 3u);
   EXPECT_NE(capture.Texts()[0].find("a.inc' ignored: the file is already being read"),
             std::string::npos);
   EXPECT_EQ(capture.Texts()[1], "<Message string with resource id = 6922 not linked>");
+  EXPECT_EQ(capture.Texts()[2], "<Message string with resource id = 6922 not linked>");
 }
 
-// A chain of nested includes as long as wanted (here a file that includes
-// itself under an ever longer name, which no cycle check by name catches)
-// stops at the nesting bound, with one message and no deep recursion.
+// A chain of nested includes longer than the bound stops there, with one
+// message and no deep recursion.
 TEST(IniIncludes, DeepNestingStopsAtTheBound) {
   initest::ScratchFolder folder;
   initest::MessageCapture capture;
-  folder.Write("self.inc", "#include ./self.inc\nv=1\n");
-  folder.Write("deep.ini", "[S]\n#include self.inc\n");
-  INIStream ini(folder.In("deep.ini").c_str(), kPre | INIStream::kLookUp);
-  EXPECT_EQ(ini.FindSection("S")->Items().size(), Preprocessor::kMaxIncludeDepth);
-  ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_NE(capture.Texts()[0].find("includes nested more than 64 deep"), std::string::npos);
-  capture.Clear();
   for (int i = 0; i < 100; ++i) {
     folder.Write("n" + std::to_string(i) + ".inc",
                  "#include n" + std::to_string(i + 1) + ".inc\nv" + std::to_string(i) + "=1\n");
