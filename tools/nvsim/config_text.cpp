@@ -1,8 +1,11 @@
 #include "config_text.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -124,6 +127,32 @@ bool ParseData(const std::string& text, std::vector<uint8_t>& data) {
 std::optional<std::string> Property(const std::string& value) {
   if (value == "<none>") return std::nullopt;
   return value;
+}
+
+// "PATH [COUNT|all] [bad-crc]": the first COUNT bytes of the file PATH held
+// in the staging memory at power-up.
+bool ParseStaged(const std::string& text, std::optional<StagedImage>& staged) {
+  const auto w = Words(text);
+  if (w.empty() || w.size() > 3) return false;
+  size_t count = SIZE_MAX;
+  bool badCrc = false;
+  for (size_t i = 1; i < w.size(); ++i) {
+    uint32_t n = 0;
+    if (w[i] == "bad-crc") {
+      badCrc = true;
+    } else if (i == 1 && w[i] != "all") {
+      if (!ParseU32(w[i], n)) return false;
+      count = n;
+    } else if (w[i] != "all") {
+      return false;
+    }
+  }
+  std::ifstream in(w[0], std::ios::binary);
+  if (!in) return false;
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  staged = StagedImage::Prefix(file, count, badCrc);
+  return true;
 }
 
 using Setter = std::function<bool(InstrumentConfig&, const std::string&)>;
@@ -282,6 +311,37 @@ const std::map<std::string, Setter>& Setters() {
        }},
       {"drop_delay", U32(&InstrumentConfig::dropDelayMs)},
       {"reenum_delay", U32(&InstrumentConfig::reenumDelayMs)},
+      {"flash_base", U32(&InstrumentConfig::flashBase)},
+      {"flash_size",
+       [](InstrumentConfig& c, const std::string& v) {
+         // At most 256 MiB, and the flash must end within the address space.
+         return ParseU32(v, c.flashSize) && c.flashSize <= 0x10000000u &&
+                static_cast<uint64_t>(c.flashBase) + c.flashSize <= 0x100000000ull;
+       }},
+      {"flash_needs_loader",
+       [](InstrumentConfig& c, const std::string& v) {
+         return ParseBool(v, c.flashNeedsLoader);
+       }},
+      {"image_support",
+       [](InstrumentConfig& c, const std::string& v) { return ParseBool(v, c.imageSupport); }},
+      {"image_chunk",
+       [](InstrumentConfig& c, const std::string& v) {
+         return ParseU32(v, c.imageChunk) && c.imageChunk != 0 &&
+                c.imageChunk <= kMaxCommandLength - 16;
+       }},
+      {"image_capacity",
+       [](InstrumentConfig& c, const std::string& v) {
+         return ParseU32(v, c.imageCapacity) && c.imageCapacity <= 0x10000000u;
+       }},
+      {"burn_wait", U32(&InstrumentConfig::burnWaitMs)},
+      {"burn_away",
+       [](InstrumentConfig& c, const std::string& v) {
+         uint32_t ms = kNever;
+         if (Trim(v) != "never" && !ParseU32(v, ms)) return false;
+         c.burnAwayMs = ms;
+         return true;
+       }},
+      {"staged", [](InstrumentConfig& c, const std::string& v) { return ParseStaged(v, c.staged); }},
       {"fault",
        [](InstrumentConfig& c, const std::string& v) {
          Fault fault;
@@ -356,6 +416,12 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
           return true;
         }
         if (key == "bytes") return ParseHexBytes(value, fault.bytes);
+        if (key == "at") {
+          uint32_t at = 0;
+          if (!ParseU32(value, at)) return false;
+          fault.at = at;
+          return true;
+        }
         return false;
       },
       error);
@@ -540,14 +606,29 @@ const char* SettingsHelp() {
   reset_stays_in_target yes: RESET_TARGET re-enumerates but stays in the target
   drop_delay            ms between a mode-switch reply and dropping off the bus (50)
   reenum_delay          ms away from the bus during a mode switch (1000)
+  flash_base, flash_size
+                        the flash, [base, base + size) (0, 0x100000), erased to 0xFF
+  flash_needs_loader    yes: LOAD_TARGET, WR_SIGNAT and blocks answer FLASH_INIT_ER (7)
+                        in target mode (yes)
+  image_support         no: FW_IMAGE_* are unrecognized commands (yes)
+  image_chunk           largest FW_IMAGE_WRITE data, reported by FW_IMAGE_GET_INFO (256)
+  image_capacity        bytes the staging memory holds (0x200000)
+  burn_wait             ms FW_IMAGE_UPDATE reports (300)
+  burn_away             ms off the bus after an update (default burn_wait); never: it
+                        does not come back
+  staged                PATH [COUNT|all] [bad-crc]: the first COUNT bytes of the file are
+                        held in the staging memory at power-up; bad-crc alters one of them
   fault                 KIND [code=CMD] [skip=N] [times=N] [delay=MS] [gap=MS]
-                             [value=N] [replug=MS|never] [bytes=HEX]
+                             [value=N] [replug=MS|never] [bytes=HEX] [at=N]
   script                CMD|any [KIND options]: the next step of a script; steps play in
                         order, one per command (a command that is not the one expected is
                         answered normally)
       KIND: no-reply late split wrong-index wrong-code unrecognized truncate
-            overstate-length oversize garbage raw unplug
+            overstate-length oversize garbage raw unplug status
       code: a command name (GET_VERSION) or number; none = every command
+      at: only commands whose offset (FW_IMAGE_WRITE) or address (LOAD_TARGET,
+          block command 0x80000106; first parameter of others) is N
+      status: the command is not carried out and answers u32 `value`
       times: commands affected (1); 0 = all of them
   transport_fault       KIND [on=READ|WRITE|CONTROL|any] [skip=N] [times=N] [value=N]
                         the driver itself misbehaves: the request (or, for the greeting

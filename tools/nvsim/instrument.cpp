@@ -66,6 +66,7 @@ constexpr NamedFault kFaultNames[] = {
     {FaultKind::kTruncate, "truncate"},    {FaultKind::kOverstateLength, "overstate-length"},
     {FaultKind::kGarbage, "garbage"},      {FaultKind::kRaw, "raw"},
     {FaultKind::kUnplug, "unplug"},        {FaultKind::kOversize, "oversize"},
+    {FaultKind::kStatus, "status"},
 };
 
 constexpr size_t kTraceEntrySize = 28;
@@ -184,7 +185,10 @@ std::vector<uint8_t> EncodePublicArea(const PublicArea& area) {
 }
 
 Instrument::Instrument(InstrumentConfig config)
-    : config_(std::move(config)), loader_(config_.loader) {
+    : config_(std::move(config)),
+      loader_(config_.loader),
+      flash_(config_.flashBase, config_.flashSize),
+      staged_(config_.staged.value_or(StagedImage{})) {
   for (const auto& fault : config_.faults)
     AddFault(fault);
   AddScript(config_.script);
@@ -261,6 +265,7 @@ void Instrument::HandleCommand(const std::vector<uint8_t>& frame, uint64_t nowMs
   std::vector<const Fault*> active;
   for (auto& rule : rules_) {
     if (rule.fault.code != 0 && rule.fault.code != code) continue;
+    if (rule.fault.at && PositionWord(code, params, paramSize) != *rule.fault.at) continue;
     ++rule.seen;
     if (rule.seen <= rule.fault.skip) continue;
     if (rule.fault.times != 0 && rule.applied >= rule.fault.times) continue;
@@ -283,10 +288,21 @@ void Instrument::HandleCommand(const std::vector<uint8_t>& frame, uint64_t nowMs
     return f->kind == FaultKind::kUnrecognized;
   });
 
+  const auto statusFault = std::find_if(
+      active.begin(), active.end(), [](const Fault* f) { return f->kind == FaultKind::kStatus; });
+
   std::optional<Action> after;
   std::vector<uint8_t> payload;
   bool known = false;
-  if (!refused) payload = Execute(code, params, paramSize, after, known);
+  if (!refused && statusFault != active.end()) {
+    // The command is answered with the chosen status and not carried out.
+    known = true;
+    PutU32(payload, (*statusFault)->value);
+    if (code == command::kFwImageUpdate) PutU32(payload, 0);  // no burn wait
+    RecordRefused(code, params, paramSize, (*statusFault)->value);
+  } else if (!refused) {
+    payload = Execute(code, params, paramSize, after, known);
+  }
   std::vector<uint8_t> reply =
       known ? Reply(word, payload) : Reply(kUnrecognizedCommand | index, {});
 
@@ -499,6 +515,24 @@ std::vector<uint8_t> Instrument::Execute(uint32_t code, const uint8_t* params, s
       PutU32(out, result);
       break;
     }
+    case command::kWrSignat:
+      out = WriteSignature(params, size);
+      break;
+    case command::kLoadTarget:
+      out = LoadTarget(params, size);
+      break;
+    case command::kLoadBlock:
+      out = LoadBlock(params, size);
+      break;
+    case command::kFwImageGetInfo:
+    case command::kFwImageWrite:
+    case command::kFwImageUpdate:
+      known = config_.imageSupport;
+      if (!known) break;
+      if (code == command::kFwImageGetInfo) out = ImageInfo();
+      if (code == command::kFwImageWrite) out = StageChunk(params, size);
+      if (code == command::kFwImageUpdate) out = ImageUpdate(params, size, after);
+      break;
     case command::kRdVirtString: {
       const uint32_t id = param(0);
       const auto it = std::find_if(config_.strings.begin(), config_.strings.end(),

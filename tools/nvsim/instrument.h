@@ -11,8 +11,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "firmware.h"
 #include "stand_in.h"
 
 namespace nvsim {
@@ -33,6 +35,12 @@ inline constexpr uint32_t kRdFlashArea = 0x8000081C;
 inline constexpr uint32_t kRdVirtSfr = 0x80000824;
 inline constexpr uint32_t kWrVirtSfr = 0x80000825;
 inline constexpr uint32_t kRdVirtString = 0x80000826;
+inline constexpr uint32_t kWrSignat = 0x80000102;
+inline constexpr uint32_t kLoadTarget = 0x80000103;
+inline constexpr uint32_t kLoadBlock = 0x80000106;  // the block command; it has no name
+inline constexpr uint32_t kFwImageGetInfo = 0x80000012;
+inline constexpr uint32_t kFwImageWrite = 0x80000013;
+inline constexpr uint32_t kFwImageUpdate = 0x80000014;
 }  // namespace command
 
 inline constexpr uint32_t kUnrecognizedCommand = 0xE0000006;
@@ -41,13 +49,14 @@ inline constexpr uint32_t kCodeMask = 0xE0FFFFFF;
 inline constexpr uint32_t kHostId = 0xFF12FF01;
 inline constexpr uint32_t kTargetIdReply = 0xFF01FF32;  // answer to SET_DEBUG
 inline constexpr uint32_t kBootBit = 0x00000001;
-inline constexpr uint32_t kFlashOk = 0;
-inline constexpr uint32_t kFlashInvalidAreaName = 12;
 inline constexpr uint32_t kNever = 0xFFFFFFFF;
 // Largest command frame the instrument accepts; a length word beyond it is
 // taken as noise and the instrument drops what it has received.
 inline constexpr uint32_t kMaxCommandLength = 0x100000;
 
+// The word a fault's `at` is compared with: the offset of FW_IMAGE_WRITE, the
+// first parameter of any other command (0 when the frame has none).
+uint32_t PositionWord(uint32_t code, const uint8_t* params, size_t size);
 // Name of a known command code ("GET_VERSION"), or nullptr.
 const char* CommandName(uint32_t code);
 // Parses "GET_VERSION", "0x8000000A" or "2147483658"; false when neither.
@@ -100,6 +109,8 @@ enum class FaultKind {
   kGarbage,          // `bytes` (or `value` pseudo-random bytes, default 16) instead of the reply
   kRaw,              // `bytes` exactly instead of the reply (scripted replies)
   kUnplug,           // no reply; the instrument drops off after delayMs, back after replugMs
+  kStatus,           // the command has no effect; its reply is u32 `value` (a flash status,
+                     // or the error word of FW_IMAGE_WRITE / FW_IMAGE_UPDATE)
 };
 
 struct Fault {
@@ -112,6 +123,10 @@ struct Fault {
   uint32_t value = 0;          // see the kinds
   uint32_t replugMs = kNever;  // kUnplug: when to come back; kNever: stays away
   std::vector<uint8_t> bytes;
+  // Only commands whose position word is this: the offset of FW_IMAGE_WRITE,
+  // the address of LOAD_TARGET and of the block command, the first parameter
+  // of other commands. Counted by skip and times like any other match.
+  std::optional<uint32_t> at;
 };
 
 // One step of a script: the command the instrument expects next (0: any)
@@ -176,6 +191,18 @@ struct InstrumentConfig {
   uint32_t dropDelayMs = 50;        // after the reply to a mode switch, before dropping off
   uint32_t reenumDelayMs = 1000;    // away from the bus during a mode switch
 
+  // Flash and firmware image.
+  uint32_t flashBase = 0;
+  uint32_t flashSize = 0x100000;
+  bool flashNeedsLoader = true;       // flash commands in target mode answer FLASH_INIT_ER (7)
+  bool imageSupport = true;           // false: FW_IMAGE_* are unrecognized commands
+  uint32_t imageChunk = 256;          // largest n of FW_IMAGE_WRITE, reported by FW_IMAGE_GET_INFO
+  uint32_t imageCapacity = 0x200000;  // bytes the staging memory holds
+  uint32_t burnWaitMs = 300;          // reported by FW_IMAGE_UPDATE
+  // Off the bus after an update: nullopt: burnWaitMs; kNever: never comes back.
+  std::optional<uint32_t> burnAwayMs;
+  std::optional<StagedImage> staged;  // held in the staging memory at power-up
+
   std::vector<Fault> faults;
   std::vector<ScriptStep> script;
 };
@@ -231,6 +258,25 @@ class Instrument {
   const std::deque<TraceEntry>& History() const { return history_; }
   uint64_t CommandsReceived() const { return commands_; }
 
+  // Firmware side.
+  const Flash& FlashMemory() const { return flash_; }
+  uint32_t Signature() const { return config_.signature; }
+  const StagedImage& Staged() const { return staged_; }
+  void SetStaged(StagedImage image) {
+    staged_ = std::move(image);
+    stagedCrc_.reset();
+  }
+  // The image CRC of the bytes held (what FW_IMAGE_GET_INFO reports).
+  uint32_t StagedCrc() const {
+    if (!stagedCrc_) stagedCrc_ = ImageCrc(staged_.bytes);
+    return *stagedCrc_;
+  }
+  const std::deque<ImageWrite>& ImageWrites() const { return imageWrites_; }
+  const std::deque<FlashWrite>& FlashWrites() const { return flashWrites_; }
+  uint32_t Burns() const { return burns_; }
+  // Lines about what the firmware commands did, since the last call.
+  std::vector<std::string> TakeEvents() { return std::exchange(events_, {}); }
+
   // The payload-less reply frame for a word, and one with a payload.
   static std::vector<uint8_t> Reply(uint32_t word, const std::vector<uint8_t>& payload);
 
@@ -249,6 +295,19 @@ class Instrument {
   std::vector<uint8_t> FlashArea(uint32_t area);
   std::vector<uint8_t> DebugTrace() const;
   uint32_t NextRandom();
+  // Firmware commands (firmware_commands.cpp).
+  std::vector<uint8_t> LoadTarget(const uint8_t* params, size_t size);
+  std::vector<uint8_t> LoadBlock(const uint8_t* params, size_t size);
+  std::vector<uint8_t> WriteSignature(const uint8_t* params, size_t size);
+  std::vector<uint8_t> ImageInfo() const;
+  std::vector<uint8_t> StageChunk(const uint8_t* params, size_t size);
+  std::vector<uint8_t> ImageUpdate(const uint8_t* params, size_t size,
+                                   std::optional<Action>& after);
+  uint32_t Burn(uint32_t index);
+  void RecordFlashWrite(uint32_t code, uint32_t address, uint32_t length, uint32_t status);
+  // Records a firmware command that a status fault answered instead.
+  void RecordRefused(uint32_t code, const uint8_t* params, size_t size, uint32_t status);
+  void Event(std::string text) { events_.push_back(std::move(text)); }
 
   InstrumentConfig config_;
   std::vector<Rule> rules_;
@@ -260,6 +319,13 @@ class Instrument {
   uint64_t commands_ = 0;
   uint32_t seedCounter_ = 0x2545F491;
   uint32_t noise_ = 0x9E3779B9;
+  Flash flash_;
+  StagedImage staged_;
+  mutable std::optional<uint32_t> stagedCrc_;  // of staged_, computed when asked
+  std::deque<ImageWrite> imageWrites_;
+  std::deque<FlashWrite> flashWrites_;
+  uint32_t burns_ = 0;
+  std::vector<std::string> events_;
 };
 
 }  // namespace nvsim

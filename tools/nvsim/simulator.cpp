@@ -606,6 +606,8 @@ struct Simulator::Impl {
                              : std::string("no reply")) +
                         ">");
         }
+        for (const std::string& event : slot.model->TakeEvents())
+          Log(slot, "  " + event);
         Send(slot, Frame(kWriteDone, {0, static_cast<uint32_t>(body.size())}));
         Apply(slot, actions);
         return;
@@ -1083,7 +1085,31 @@ std::optional<Simulator::InstrumentState> Simulator::State(Id id) const {
   state.history.assign(slot->model->History().begin(), slot->model->History().end());
   state.requests.assign(slot->requests.begin(), slot->requests.end());
   state.requestsTotal = slot->requestsTotal;
+  const Instrument& model = *slot->model;
+  state.signature = model.Signature();
+  state.stagedBytes = static_cast<uint32_t>(model.Staged().bytes.size());
+  state.stagedSignature = model.Staged().signature;
+  state.stagedCrc = model.StagedCrc();
+  state.stagedClosed = model.Staged().closed;
+  state.burns = model.Burns();
+  state.imageWrites.assign(model.ImageWrites().begin(), model.ImageWrites().end());
+  state.flashWrites.assign(model.FlashWrites().begin(), model.FlashWrites().end());
   return state;
+}
+
+std::vector<uint8_t> Simulator::ReadFlash(Id id, uint32_t address, uint32_t length) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return {};
+  return slot->model->FlashMemory().Read(address, length);
+}
+
+bool Simulator::SetStagedImage(Id id, const StagedImage& image) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl::Slot* slot = impl_->Find(id);
+  if (slot == nullptr) return false;
+  slot->model->SetStaged(image);
+  return true;
 }
 
 std::optional<uint32_t> Simulator::Register(Id id, uint32_t registerId) const {

@@ -54,6 +54,17 @@ class Simulator {
     // many there were in all.
     std::vector<StandInRequest> requests;
     uint64_t requestsTotal = 0;
+    // Firmware side.
+    uint32_t signature = 0;        // what RD_SIGNAT reports now
+    uint32_t stagedBytes = 0;      // bytes held in the staging memory
+    uint32_t stagedSignature = 0;  // ... written with this signature
+    uint32_t stagedCrc = 0;        // ... their image CRC (what FW_IMAGE_GET_INFO reports)
+    bool stagedClosed = false;     // ... and the closing write has come
+    uint32_t burns = 0;            // images burnt by FW_IMAGE_UPDATE
+    // Every FW_IMAGE_WRITE (the newest 16384), and every flash write
+    // (LOAD_TARGET, block command, blocks burnt; the newest 16384), oldest first.
+    std::vector<ImageWrite> imageWrites;
+    std::vector<FlashWrite> flashWrites;
   };
 
   Simulator();
@@ -104,6 +115,12 @@ class Simulator {
 
   std::optional<InstrumentState> State(Id id) const;
   std::optional<uint32_t> Register(Id id, uint32_t registerId) const;
+  // The instrument's flash at [address, address + length) (erased bytes are
+  // 0xFF); empty when the range is not inside its flash or the instrument
+  // does not exist.
+  std::vector<uint8_t> ReadFlash(Id id, uint32_t address, uint32_t length) const;
+  // Replaces what the staging memory holds (as if left by an earlier upload).
+  bool SetStagedImage(Id id, const StagedImage& image);
   // Polls the instrument's state until pred holds; false after timeoutMs
   // (dilated) or when the instrument does not exist.
   bool WaitFor(Id id, const std::function<bool(const InstrumentState&)>& pred,

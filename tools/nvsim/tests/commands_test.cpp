@@ -116,7 +116,7 @@ TEST_F(CommandsTest, StatusProbeAndUnknownCommands) {
   EXPECT_EQ(Get32(Ask(kSetDebug, {kHostId}).payload, 0), 0xFF01FF32u);
 
   // Commands the instrument does not have: code 0xE0000006, index kept.
-  for (uint32_t code : {0x80000013u, 0x80000A06u, 0x80345678u}) {
+  for (uint32_t code : {0x80000A05u, 0x80000A06u, 0x80345678u}) {
     reply = Ask(code, {1, 2}, 5);
     EXPECT_EQ(reply.word, 0xE5000006u);
     EXPECT_EQ(reply.length, 4u);
@@ -279,7 +279,7 @@ TEST_F(CommandsTest, DebugTraceListsTheNewestCommandsThatFit) {
   Open(config);
   Ask(kGetStatus, {}, 1);
   Ask(kRdVirtSfr, {0x42}, 2);
-  Ask(0x80000013, {}, 3);  // unrecognized
+  Ask(0x80000A05, {}, 3);  // unrecognized
   Ask(kGetVersion, {}, 4);
 
   const auto reply = Ask(kRdDebugTrace);
@@ -296,7 +296,7 @@ TEST_F(CommandsTest, DebugTraceListsTheNewestCommandsThatFit) {
   EXPECT_EQ(rows[0].rep, 0x82000824u);
   EXPECT_EQ(rows[0].repLen, 8u);  // available word only
   EXPECT_EQ(rows[0].d1, 0x42u);
-  EXPECT_EQ(rows[1].cmd, 0x83000013u);
+  EXPECT_EQ(rows[1].cmd, 0x83000A05u);
   EXPECT_EQ(rows[1].rep, 0xE3000006u);
   EXPECT_EQ(rows[1].repLen, 4u);
   EXPECT_EQ(rows[2].cmd, 0x8400000Au);
