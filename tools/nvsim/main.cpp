@@ -123,14 +123,15 @@ class CommandLoop {
     } else if (verb == "state") {
       const auto state = simulator_.State(id);
       if (!state) return "error: gone";
-      char text[256];
+      char text[384];
       std::snprintf(text, sizeof text,
                     "%s: plugged=%d connected=%d loader=%d status=%08X commands=%llu opens=%u "
-                    "refused=%u plugs=%u tcp=%u",
+                    "refused=%u plugs=%u tcp=%u signature=%08X staged=%u burns=%u",
                     name.c_str(), state->plugged, state->connected, state->loader,
                     state->statusWord, static_cast<unsigned long long>(state->commands),
                     state->connections, state->refusals, state->plugs,
-                    static_cast<unsigned>(state->tcpPort));
+                    static_cast<unsigned>(state->tcpPort), state->signature, state->stagedBytes,
+                    state->burns);
       return text;
     } else {
       return "error: unknown command \"" + verb + "\"";
