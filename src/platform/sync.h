@@ -44,9 +44,11 @@ class Event {
   std::unique_ptr<Impl> impl_;
 };
 
-// Creates a system-wide mutex of that name, initially owned, and closes it at
-// once: true when it already existed (error 183), i.e. another program holds
-// it. Leaves nothing behind.
+// True (last error 183, "already exists") when a system-wide mutex of that
+// name exists, i.e. another program holds it. Only looks: it creates nothing
+// and takes nothing, so two programs asking at the same moment never see
+// each other's question as the mutex, and a program taking the name
+// meanwhile is never refused because of it.
 bool IsNamedMutexPresent(const char* name);
 
 // Holds a system-wide named mutex until destroyed, as another program would

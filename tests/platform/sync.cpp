@@ -234,4 +234,78 @@ TEST(NamedMutex, HolderMadeAndDroppedOnOtherThreadsFreesTheName) {
   EXPECT_TRUE(again.IsHeld());
 }
 
+// Probes of a name from two processes at once, `probes` each, released
+// together; `during` runs in this process meanwhile. Returns how many probes
+// reported the name present (processes on POSIX; threads on Windows, where
+// a mutex name is the same system-wide object for both).
+template <typename During>
+int ProbeFromTwoAtOnce(const std::string& name, int probes, During during) {
+  auto probeAll = [&] {
+    int present = 0;
+    for (int i = 0; i < probes; ++i)
+      present += platform::IsNamedMutexPresent(name.c_str()) ? 1 : 0;
+    return present;
+  };
+#ifdef _WIN32
+  std::atomic<bool> go{false};
+  std::atomic<int> present{0};
+  auto prober = [&] {
+    while (!go)
+      std::this_thread::yield();
+    present += probeAll();
+  };
+  std::thread a(prober), b(prober);
+  go = true;
+  during();
+  a.join();
+  b.join();
+  return present;
+#else
+  int start[2];
+  if (pipe(start) != 0) return -1;
+  pid_t children[2];
+  for (pid_t& child : children) {
+    child = fork();
+    if (child == 0) {
+      alarm(30);
+      char byte;
+      close(start[1]);
+      if (read(start[0], &byte, 1) != 0) _exit(255);  // waits for the parent's close
+      const int present = probeAll();
+      _exit(present > 254 ? 254 : present);
+    }
+  }
+  close(start[0]);
+  close(start[1]);  // both children start now
+  during();
+  int present = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    if (child <= 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    present += WEXITSTATUS(status);
+  }
+  return present;
+#endif
+}
+
+// Probing only looks: two programs checking at the same moment never see
+// each other's check as the name being held, and never keep a program that
+// takes the name meanwhile from getting it.
+TEST(NamedMutex, ProbesAtOnceNeitherSeeEachOtherNorStopAHolder) {
+  const std::string name = UniqueName("nvd-test-race-");
+  EXPECT_EQ(ProbeFromTwoAtOnce(name, 3000, [] {}), 0);
+
+  const std::string taken = UniqueName("nvd-test-race-taken-");
+  int refused = 0;
+  const int present = ProbeFromTwoAtOnce(taken, 3000, [&] {
+    for (int i = 0; i < 300; ++i) {
+      platform::NamedMutexHolder holder(taken.c_str());
+      refused += holder.IsHeld() ? 0 : 1;
+    }
+  });
+  EXPECT_GE(present, 0);
+  EXPECT_EQ(refused, 0);
+  EXPECT_FALSE(platform::IsNamedMutexPresent(taken.c_str()));
+}
+
 }  // namespace

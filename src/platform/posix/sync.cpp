@@ -1,16 +1,19 @@
 // Locks, events and named mutexes on POSIX.
 //
 // A Windows named mutex is emulated with a lock file in a per-user folder,
-// /tmp/nvdevices-mutex-<uid>/<escaped name>, held with flock. flock locks
-// belong to an open file description, so a second open in the same process
-// conflicts as a second handle would. Lock files are removed by whoever
-// releases them; to make that safe every locker checks, after locking, that
-// the path still names the file it locked, and starts again if not.
+// /tmp/nvdevices-mutex-<uid>/<escaped name>, held with an open-file-
+// description lock (F_OFD_SETLK). Such locks belong to an open file
+// description, so a second open in the same process conflicts as a second
+// handle would, and another description can ask whether one is held
+// (F_OFD_GETLK) without taking anything: a probe only looks, so two probes at
+// the same moment never see each other, nor keep a holder from its lock.
+// Lock files are removed by whoever releases them; to make that safe every
+// locker checks, after locking, that the path still names the file it
+// locked, and starts again if not.
 #include "platform/sync.h"
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,22 +186,29 @@ bool Event::Wait(uint32_t milliseconds) {
 
 namespace {
 
-// The per-user folder of lock files; empty when it cannot be made safe.
-std::string MutexFolder() {
-  const std::string folder = "/tmp/nvdevices-mutex-" + std::to_string(geteuid());
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+// The per-user folder of lock files, as named (it may not exist).
+std::string MutexFolderName() {
+  return "/tmp/nvdevices-mutex-" + std::to_string(geteuid());
+}
+
+// True when `path` is a folder of ours that nobody else can write into.
+bool IsOwnFolder(const std::string& path) {
   struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-    return {};
-  }
-  return folder;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 022) == 0;
+}
+
+// The per-user folder of lock files, made when missing; empty when it
+// cannot be made safe.
+std::string MutexFolder() {
+  const std::string folder = MutexFolderName();
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  return IsOwnFolder(folder) ? folder : std::string();
 }
 
 // Mutex names may hold '\' ("Global\..."), '/' and anything else: every byte
 // outside [A-Za-z0-9._-] is written as %XX.
-std::string LockFilePath(const char* name) {
-  std::string folder = MutexFolder();
-  if (folder.empty()) return {};
+std::string LockFileName(const std::string& folder, const char* name) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string path = folder + "/";
   for (const char* p = name; *p != '\0'; ++p) {
@@ -215,6 +225,24 @@ std::string LockFilePath(const char* name) {
   return path;
 }
 
+// The lock file of a name in the folder made for it; empty when the folder
+// cannot be made safe.
+std::string LockFilePath(const char* name) {
+  const std::string folder = MutexFolder();
+  return folder.empty() ? std::string() : LockFileName(folder, name);
+}
+
+// A write lock over the whole file.
+struct flock WholeFileLock() {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end, however long
+  lock.l_pid = 0;  // required for open-file-description locks
+  return lock;
+}
+
 enum class LockResult { kLocked, kHeldElsewhere, kFailed };
 
 // Opens (creating) and locks the lock file; on kLocked `fd` holds the lock and
@@ -223,11 +251,12 @@ LockResult LockFile(const std::string& path, int& fd) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return LockResult::kFailed;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct flock lock = WholeFileLock();
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
       const int err = errno;
       close(fd);
       fd = -1;
-      return err == EWOULDBLOCK ? LockResult::kHeldElsewhere : LockResult::kFailed;
+      return err == EAGAIN || err == EACCES ? LockResult::kHeldElsewhere : LockResult::kFailed;
     }
     struct stat opened {};
     struct stat named {};
@@ -242,24 +271,31 @@ LockResult LockFile(const std::string& path, int& fd) {
   return LockResult::kFailed;
 }
 
+// Whether some open file description holds a lock on the file open at `fd`:
+// asked without taking or changing anything.
+bool HeldByAnyone(int fd) {
+  struct flock lock = WholeFileLock();
+  return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
 }  // namespace
 
 bool IsNamedMutexPresent(const char* name) {
   if (name == nullptr) return false;
-  const std::string path = LockFilePath(name);
-  if (path.empty()) return false;
-  int fd = -1;
-  const LockResult result = LockFile(path, fd);
-  if (result == LockResult::kHeldElsewhere) {
-    SetLastError(kErrorAlreadyExists);
-    return true;
-  }
-  if (result == LockResult::kLocked) {
-    // Nobody holds it: remove the file while still holding the lock.
-    unlink(path.c_str());
-    close(fd);
-  }
-  return false;
+  // Read-only: no folder is made and no file created. A missing file (the
+  // usual answer) costs one failed open.
+  const std::string folder = MutexFolderName();
+  const int fd = open(LockFileName(folder, name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  // Only a lock file of ours, in our own folder, counts; a file left by a
+  // holder that died without releasing is not held.
+  struct stat st {};
+  const bool held = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                    IsOwnFolder(folder) && HeldByAnyone(fd);
+  close(fd);
+  if (!held) return false;
+  SetLastError(kErrorAlreadyExists);
+  return true;
 }
 
 struct NamedMutexHolder::Impl {

@@ -88,13 +88,14 @@ bool Event::Wait(uint32_t milliseconds) {
 
 bool IsNamedMutexPresent(const char* name) {
   if (name == nullptr) return false;
-  // Created initially owned: a new mutex is ours and vanishes with its only
-  // handle; an existing one is opened without taking it.
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  // Opened, never created: creating one to ask would make a second program
+  // asking at the same moment find it and report the name held. A mutex we
+  // may not open exists all the same.
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
   const DWORD error = GetLastError();
   if (mutex != nullptr) CloseHandle(mutex);
-  if (error != ERROR_ALREADY_EXISTS) return false;
-  SetLastError(kErrorAlreadyExists);  // CloseHandle may have changed it
+  if (mutex == nullptr && error != ERROR_ACCESS_DENIED) return false;
+  SetLastError(kErrorAlreadyExists);
   return true;
 }
 
