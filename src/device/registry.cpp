@@ -1,11 +1,14 @@
 #include "device/registry.h"
 
 #include <atomic>
-#include <cstring>
 #include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "base/log.h"
 #include "base/options.h"
+#include "platform/driver.h"
 #include "protocol/commands.h"
 #include "usb/enumeration.h"
 
@@ -14,14 +17,18 @@ namespace {
 // Set (under the export lock) when the registry is destroyed at unload.
 std::atomic<bool> g_RegistryGone{false};
 
-bool SamePath(const char* a, const char* b) {
-  return std::strcmp(a != nullptr ? a : "", b != nullptr ? b : "") == 0;
+// A device path as a key: exact bytes, and no text the same as "".
+std::string_view PathKey(const char* path) {
+  return path != nullptr ? std::string_view(path) : std::string_view();
 }
 
-bool IsListed(const USBDeviceInfoList& present, const char* path) {
+// The paths of a listing, for matching each device in constant time.
+std::unordered_set<std::string_view> PathsOf(const USBDeviceInfoList& present) {
+  std::unordered_set<std::string_view> paths;
+  paths.reserve(present.Count());
   for (uint32_t i = 0; i < present.Count(); ++i)
-    if (SamePath(present.At(i)->DevicePath.Text(), path)) return true;
-  return false;
+    paths.insert(PathKey(present.At(i)->DevicePath.Text()));
+  return paths;
 }
 
 // The device-registry step of the start-up: the registry and the export
@@ -59,19 +66,25 @@ DeviceRegistry* DeviceRegistry::Instance() {
 }
 
 void DeviceRegistry::DropFailedDevices() {
-  uint32_t i = 0;
-  while (i < devices_.Count()) {
-    NVDevice* device = devices_.At(i);
-    // A device whose connection is gone has not necessarily failed an
-    // exchange yet: an instrument unplugged and plugged in again between two
-    // calls comes back under the same path, so only the dead connection
-    // tells the old device from the new one.
-    const bool failed =
-        device->WasError || device->ReplyCode == kUnrecognizedCommand || !device->StillAttached();
-    if (failed)
-      devices_.Delete(i);  // destroys the device; the next one moves to i
+  // A device whose connection is gone has not necessarily failed an exchange
+  // yet: an instrument unplugged and plugged in again between two calls comes
+  // back under the same path, so only the dead connection tells the old
+  // device from the new one. The connections are looked at all at once (the
+  // same answer as each device's StillAttached).
+  const uint32_t count = devices_.Count();
+  std::vector<platform::DeviceHandle> handles(count);
+  const auto attached = std::make_unique<bool[]>(count);
+  for (uint32_t i = 0; i < count; ++i)
+    handles[i] = devices_.At(i)->IsOpen() ? devices_.At(i)->Handle : platform::kInvalidDeviceHandle;
+  platform::DriverConnectionsAlive(handles.data(), count, attached.get());
+  // Entry `at` of the container is the i-th of the walk's start.
+  uint32_t at = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const NVDevice* device = devices_.At(at);
+    if (device->WasError || device->ReplyCode == kUnrecognizedCommand || !attached[i])
+      devices_.Delete(at);  // destroys the device; the next one moves to `at`
     else
-      ++i;
+      ++at;
   }
 }
 
@@ -92,21 +105,24 @@ uint32_t DeviceRegistry::Update(uint32_t* ids) {
   LogPrint("%s\n", listing.c_str() != nullptr ? listing.c_str() : "");
 
   // 3. Devices whose path is no longer listed.
+  const std::unordered_set<std::string_view> listed = PathsOf(present);
   uint32_t i = 0;
   while (i < devices_.Count()) {
-    if (!IsListed(present, devices_.At(i)->DevicePath.Text()))
+    if (!listed.contains(PathKey(devices_.At(i)->DevicePath.Text())))
       devices_.Delete(i);
     else
       ++i;
   }
 
-  // 4. New instruments, in enumeration order.
+  // 4. New instruments, in enumeration order. The paths of the registry's
+  // devices (they own the texts), and of each one it gains.
+  std::unordered_set<std::string_view> known;
+  known.reserve(devices_.Count() + present.Count());
+  for (uint32_t d = 0; d < devices_.Count(); ++d)
+    known.insert(PathKey(devices_.At(d)->DevicePath.Text()));
   for (uint32_t entry = 0; entry < present.Count(); ++entry) {
     const char* path = present.At(entry)->DevicePath.Text();
-    bool known = false;
-    for (uint32_t d = 0; d < devices_.Count() && !known; ++d)
-      known = SamePath(devices_.At(d)->DevicePath.Text(), path);
-    if (known) continue;
+    if (known.contains(PathKey(path))) continue;
 
     auto device = std::make_unique<NVDevice>(path);
     // The id is used up whether or not the device is accepted. 0 is never an
@@ -119,7 +135,9 @@ uint32_t DeviceRegistry::Update(uint32_t* ids) {
     device->NoDebugTraceOnError = true;
     device->Ready = Accept(*device);
     // A device that is not accepted is destroyed here (its channel closes).
-    if (device->Ready && devices_.Add(device.get())) device.release();
+    if (device->Ready && devices_.Add(device.get())) {
+      known.insert(PathKey(device.release()->DevicePath.Text()));
+    }
   }
 
   // 5. The ids, in registry order.

@@ -19,6 +19,7 @@
 // it ends that read with error 995.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -88,6 +89,13 @@ bool DriverControl(DeviceHandle handle, uint32_t code, const void* input, uint32
 // honest check is a handle-status request (kIoctlGetHandleStatus) that fails
 // with 1167 once the device has been removed.
 bool DriverConnectionAlive(DeviceHandle handle);
+
+// DriverConnectionAlive for `count` handles at once: alive[i] tells of
+// handles[i], exactly as DriverConnectionAlive would. On POSIX one poll()
+// looks at every socket and only those with something to read are peeked
+// at; elsewhere each handle is checked in turn. The last error stays as it
+// was.
+void DriverConnectionsAlive(const DeviceHandle* handles, size_t count, bool* alive);
 
 // Closes a handle (CloseHandle). False with error 6 for a value that is not
 // an open handle (0, kInvalidDeviceHandle, or one closed before).

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/format.h"
 #include "base/log.h"
@@ -110,6 +112,30 @@ TEST_F(Registry, UnrecognizedReplyIsDroppedAtTheNextUpdate) {
   uint32_t ids[2] = {};
   ASSERT_EQ(registry_->Update(ids), 1u);
   EXPECT_EQ(ids[0], 2u);
+}
+
+// Instruments unplugged and plugged in again under their old paths, side by
+// side and at the end: each dead connection is dropped, the others keep
+// their ids and order and are not opened again, and the returning ones are
+// added under new ids in enumeration order.
+TEST_F(Registry, DeadConnectionsAmongManyAreDroppedAndFoundAgain) {
+  std::vector<nvsim::Simulator::Id> sims;
+  for (const char* name : {"nv-a", "nv-b", "nv-c", "nv-d", "nv-e", "nv-f"})
+    sims.push_back(Add(name));
+  uint32_t ids[8] = {};
+  ASSERT_EQ(registry_->Update(ids), 6u);
+  for (const size_t replugged : {1, 2, 5}) {
+    ASSERT_TRUE(sim_->Unplug(sims[replugged]));
+    ASSERT_TRUE(sim_->Plug(sims[replugged]));
+  }
+
+  ASSERT_EQ(registry_->Update(ids), 6u);
+  const uint32_t expected[] = {1, 4, 5, 7, 8, 9};
+  EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), ids));
+  EXPECT_STREQ(registry_->Find(7)->SerialNumber.Text(), "S-nv-b");
+  EXPECT_STREQ(registry_->Find(9)->SerialNumber.Text(), "S-nv-f");
+  EXPECT_EQ(sim_->State(sims[0])->connections, 1u);
+  EXPECT_EQ(sim_->State(sims[1])->connections, 2u);
 }
 
 TEST_F(Registry, IdCounterSkipsZeroWhenItWraps) {

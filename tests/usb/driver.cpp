@@ -174,6 +174,47 @@ TEST_F(DriverTest, ConnectionAliveWithoutARequest) {
   CloseDriverHandle(fresh);
 }
 
+// The check of many handles at once answers for each as the single check
+// does: a waiting reply (kept for its reader) and an idle connection stand;
+// an unplugged device, a closed handle and made-up ones do not.
+TEST_F(DriverTest, ConnectionsAliveAnswersForEachHandle) {
+  const nvsim::Simulator::Id idle = AddInstrument("nv2");
+  const nvsim::Simulator::Id gone = AddInstrument("nv3");
+  const nvsim::Simulator::Id shut = AddInstrument("nv4");
+  const DeviceHandle idleHandle = OpenDriverHandle(Path(idle).c_str(), true);
+  const DeviceHandle goneHandle = OpenDriverHandle(Path(gone).c_str(), true);
+  const DeviceHandle shutHandle = OpenDriverHandle(Path(shut).c_str(), true);
+  ASSERT_NE(idleHandle, kInvalidDeviceHandle);
+  ASSERT_NE(goneHandle, kInvalidDeviceHandle);
+  ASSERT_NE(shutHandle, kInvalidDeviceHandle);
+  CloseDriverHandle(shutHandle);
+  Trigger({});
+  ASSERT_TRUE(sim_->WaitFor(
+      id_, [](const auto& s) { return s.queuedTransfers > 0; }, 3000));
+  ASSERT_TRUE(sim_->Unplug(gone));
+  const uint32_t unplugged = TickCount();
+  while (DriverConnectionAlive(goneHandle) && DilatedSince(unplugged) < 10000)
+    Sleep(1);
+
+  const DeviceHandle handles[] = {handle_,         goneHandle,           idleHandle, shutHandle,
+                                  DeviceHandle{0}, kInvalidDeviceHandle, handle_,    idleHandle};
+  const bool expected[] = {true, false, true, false, false, false, true, true};
+  bool alive[std::size(handles)] = {};
+  SetLastError(1234);
+  DriverConnectionsAlive(handles, std::size(handles), alive);
+  EXPECT_EQ(LastError(), 1234u);
+  for (size_t i = 0; i < std::size(handles); ++i) {
+    EXPECT_EQ(alive[i], expected[i]) << "handle " << i;
+    EXPECT_EQ(DriverConnectionAlive(handles[i]), expected[i]) << "handle " << i;
+  }
+  char reply[64];
+  uint32_t count = 0;
+  EXPECT_TRUE(ReadDriver(handle_, reply, sizeof reply, count));  // the reply waited
+  EXPECT_GE(count, 8u);
+  CloseDriverHandle(idleHandle);
+  CloseDriverHandle(goneHandle);
+}
+
 TEST_F(DriverTest, GreetingsThatAreNotHello) {
   CloseDriverHandle(handle_);
   using Kind = nvsim::TransportFaultKind;

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/handle_table.h"
@@ -416,6 +417,39 @@ bool DriverConnectionAlive(DeviceHandle handle) {
   }
   SetLastError(kErrorSuccess);
   return true;
+}
+
+void DriverConnectionsAlive(const DeviceHandle* handles, size_t count, bool* alive) {
+  // The sockets of the handles still open, and whose each one is.
+  std::vector<std::shared_ptr<Connection>> open;
+  std::vector<pollfd> items;
+  std::vector<size_t> owners;
+  open.reserve(count);
+  items.reserve(count);
+  owners.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    alive[i] = false;
+    std::shared_ptr<Connection> connection = FindConnection(handles[i]);
+    if (connection == nullptr || connection->closed.load() || connection->broken.load() ||
+        connection->forgotten.load() || connection->fd < 0)
+      continue;
+    items.push_back({connection->fd, POLLIN, 0});
+    owners.push_back(i);
+    open.push_back(std::move(connection));
+  }
+  if (items.empty()) return;
+  const uint32_t error = LastError();
+  int ready = -1;
+  do {
+    ready = ::poll(items.data(), static_cast<nfds_t>(items.size()), 0);
+  } while (ready < 0 && errno == EINTR);
+  // Between requests the server sends nothing: a socket with nothing to
+  // read and no hang-up stands. The others (and all, if poll failed) are
+  // told apart by the single check, which peeks.
+  for (size_t k = 0; k < items.size(); ++k)
+    alive[owners[k]] =
+        (ready >= 0 && items[k].revents == 0) || DriverConnectionAlive(handles[owners[k]]);
+  SetLastError(error);
 }
 
 bool CloseDriverHandle(DeviceHandle handle) {

@@ -360,6 +360,14 @@ bool DriverConnectionAlive(DeviceHandle handle) {
   return true;
 }
 
+void DriverConnectionsAlive(const DeviceHandle* handles, size_t count, bool* alive) {
+  // A driver handle cannot be looked at without a request: one each.
+  const uint32_t error = LastError();
+  for (size_t i = 0; i < count; ++i)
+    alive[i] = DriverConnectionAlive(handles[i]);
+  SetLastError(error);
+}
+
 bool CloseDriverHandle(DeviceHandle handle) {
   const std::shared_ptr<Device> device = Handles().Remove(handle);
   if (device == nullptr) return Fail(kErrorInvalidHandle);
