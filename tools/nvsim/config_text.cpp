@@ -397,6 +397,7 @@ bool ParseFaultOptions(const std::vector<std::string>& words, const char* what, 
 
 bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
   const auto words = Words(text);
+  fault = Fault{};  // the text alone says what the fault is
   if (words.empty() || !ParseFaultKind(words[0], fault.kind)) {
     error = "unknown fault kind in \"" + text + "\"";
     return false;
@@ -429,6 +430,7 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
 
 bool ParseTransportFault(const std::string& text, TransportFault& fault, std::string& error) {
   const auto words = Words(text);
+  fault = TransportFault{};
   if (words.empty() || !ParseTransportFaultKind(words[0], fault.kind)) {
     error = "unknown transport fault kind in \"" + text + "\"";
     return false;

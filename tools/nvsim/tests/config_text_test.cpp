@@ -105,6 +105,12 @@ TEST(ConfigTextTest, FaultsAndBytes) {
   EXPECT_EQ(fault.replugMs, kNever);
   ASSERT_TRUE(ParseFault("raw bytes=0400000006000080", fault, error));
   EXPECT_EQ(fault.bytes, (std::vector<uint8_t>{4, 0, 0, 0, 6, 0, 0, 0x80}));
+  EXPECT_EQ(fault.code, 0u) << "nothing is left of the fault parsed before";
+  ASSERT_TRUE(ParseFault("status code=0x80000106 at=0x10000 value=9", fault, error));
+  EXPECT_EQ(fault.kind, FaultKind::kStatus);
+  EXPECT_EQ(fault.code, 0x80000106u);
+  EXPECT_EQ(fault.at, 0x10000u);
+  EXPECT_TRUE(fault.bytes.empty());
   EXPECT_FALSE(ParseFault("explode", fault, error));
   EXPECT_FALSE(ParseFault("late delay", fault, error));
   EXPECT_FALSE(ParseFault("late code=NO_SUCH", fault, error));
