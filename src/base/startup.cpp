@@ -39,6 +39,7 @@
 #include "base/options.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
+#include "platform/run_time_imports.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 
@@ -46,12 +47,6 @@
 // links this one (and its initialisers) too.
 extern const int g_FoundationStartupAnchor;
 const int g_FoundationStartupAnchor = 0;
-
-// The run-time procedures. Defined before the start-up object below so that
-// they are constructed when it probes them.
-RT_PROC2<int64_t, void*, int*> g_IsWow64Process("IsWow64Process", "kernel32");
-RT_PROC2<int, char16_t*, int> g_GetUserDefaultLocaleName("GetUserDefaultLocaleName", "kernel32");
-RT_PROC<const char*> g_WineGetVersion("wine_get_version", "ntdll");
 
 namespace {
 
@@ -116,7 +111,7 @@ struct LoadFacts {
     startupDirectory = platform::CurrentDirectory();
     // Windows switches off critical-error boxes while the environment is
     // probed; the platform's module loader does that where it applies.
-    underWine = g_WineGetVersion.IsAvailable();
+    underWine = platform::RunningUnderWine();
     userName = platform::UserName();
     if (userName.size() > 128) userName.resize(128);
     // The program folder ("*SystemPath*" when set) with its final separator.
@@ -144,7 +139,7 @@ struct LoadFacts {
 
     // The exit phase of priorities below 33 (the start-up runner registers
     // the other one later, so it runs first at exit).
-    std::atexit(RunLowExitPhase);
+    platform::AtModuleExit(RunLowExitPhase);
   }
 };
 
@@ -247,7 +242,7 @@ struct FoundationStartup {
 
     // 7. The deferred entries in priority order, then the exit runner.
     RunStartupFunctions();
-    std::atexit(RunHighExitPhase);
+    platform::AtModuleExit(RunHighExitPhase);
     g_CurrentSection = "";
   }
 };

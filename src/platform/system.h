@@ -75,4 +75,9 @@ std::string WindowsServicePackText();
 // Name of the compiler that built the library ("GCC 12.2.0").
 const char* CompilerDescription();
 
+// Runs `function` when this library is unloaded or, when it never is, at
+// process exit: an atexit handler that belongs to the library's own module,
+// in the same order as atexit and the library's static destructors.
+void AtModuleExit(void (*function)());
+
 }  // namespace platform

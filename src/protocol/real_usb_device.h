@@ -11,7 +11,11 @@
 //
 // Threads: any thread may run exchanges; the exchange lock serialises them
 // per device. The reply payload must be taken on the thread that ran the
-// exchange (the buffers are per thread).
+// exchange (the buffers are per thread). The outcome of a command (WasError,
+// ReplyCode, the failure texts) is the device's own, so a caller that runs
+// commands on one device from several threads holds ExchangeLocker (a
+// recursive lock) around each whole command, from BeginCommand to the last
+// Take: the registry does so with its export lock.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +25,10 @@
 
 #include "base/strings.h"
 #include "protocol/commands.h"
+#include "protocol/container.h"
 #include "usb/channel.h"
+
+class SMemoryCache;
 
 // Date and time text of a DOS date-time word (signatures, BootSignat); "" when
 // the word is no valid date.
@@ -31,6 +38,22 @@ PStr DosDateTimeText(uint32_t dosDateTime);
 // Masking is its own inverse.
 uint32_t MaskFlashLength(uint32_t length);
 void MaskFlashBytes(uint8_t* data, size_t count);
+// The signature of a firmware image: the u32 at offset 12 (kNoSignature for
+// an image shorter than 16 bytes).
+uint32_t ImageSignature(const std::vector<uint8_t>& image);
+
+// What the host knows of the instrument's staged firmware image.
+struct FirmwareImageState {
+  std::vector<uint8_t> Image;  // copy of the image being staged
+  uint32_t Signature = 0;      // of the staged image
+  uint32_t Loaded = 0;         // bytes the instrument holds
+  uint32_t Chunk = 0;          // largest data count of one FW_IMAGE_WRITE
+  uint32_t DeviceCrc = 0;      // the instrument's CRC of what it holds
+  uint32_t BurnWait = 0;       // ms the instrument needs to burn and restart
+  bool InfoValid = false;      // FW_IMAGE_GET_INFO was answered
+  bool Complete = false;       // the whole image is staged, CRC matching
+  bool Failed = false;         // a staging command failed
+};
 
 class RealUSBDevice : public ZdUSBDevice {
  public:
@@ -115,6 +138,21 @@ class RealUSBDevice : public ZdUSBDevice {
   // when the check is skipped). Fills the file's signature and name.
   bool CheckTargetSignature(uint32_t& fileSignature, PStr& fileName);
   bool WriteSignature(uint32_t signature);
+  // RD_SIGNAT into DeviceSignature, SignatureFileName, SignatureText and the
+  // status bytes; false without an answer (the signature is then
+  // kNoSignature and the texts empty).
+  bool ReadSignatureRecord();
+  // The description line of the signature record last read.
+  PStr SignatureRecordText() const;
+
+  // Firmware image upload. QueryImageState fills ImageState from
+  // FW_IMAGE_GET_INFO for the image; UploadImage stages the rest of it
+  // (true when the instrument then holds it whole); BurnImage queries,
+  // uploads when needed, burns with the chosen target index, waits the burn
+  // time (ReportProgress about 100 times) and reconnects.
+  void QueryImageState(const std::vector<uint8_t>& image);
+  bool UploadImage();
+  bool BurnImage(const std::vector<uint8_t>& file, const char* fileName);
 
   // Hardware identifier text: "%08X-%08X-%08X" when a word exceeds 0xFFFFFF,
   // else "%06X-%06X-%06X".
@@ -158,6 +196,10 @@ class RealUSBDevice : public ZdUSBDevice {
   uint8_t FileVersionMajor = 0;
   uint32_t ChosenTarget = 0;
   uint32_t ReinitDelay = kReinitDelay;
+  // The target names of the container file being programmed (one empty name
+  // for a single-target file); ChooseTarget picks among them.
+  std::vector<std::string> TargetNames;
+  FirmwareImageState ImageState;  // cleared at construction
 
  protected:
   // End of every exchange that took the lock.
@@ -167,11 +209,20 @@ class RealUSBDevice : public ZdUSBDevice {
                       const unsigned char* bytes, uint32_t count);
   bool ReadSerial();
   void LogPublicArea();
-  bool ReadSignatureRecord();
   // Remembers the version bytes of a container target file (trying ".bin"
   // for a missing ".trg").
   void ReadTargetFileVersion(const char* fileName);
   void BitWordText(PStr& text, const char* title, uint32_t word, bool status);
+  // Target programming from the two kinds of target file (target.cpp).
+  bool ProgramContainer(const char* path);
+  bool FlashContainerTarget(const char* path, const std::vector<uint8_t>& file,
+                            const ContainerTarget& target, uint32_t signature);
+  bool ProgramIntelHex(const char* path);
+  bool FlashIntelHex(const char* path, SMemoryCache& cache);
+  // One FW_IMAGE_WRITE of the staged image; false (Failed set) on failure.
+  bool WriteImageChunk(uint32_t offset, uint32_t count);
+  // The burn wait with its progress calls.
+  void WaitForBurn(uint32_t burnWait);
 
   std::string signatureStatus_;  // status bytes of the signature record, " %02X" each
 };

@@ -256,9 +256,13 @@ TEST_F(ExchangeTest, UnplugDuringExchangeFailsCleanly) {
 
 TEST_F(ExchangeTest, ExchangesFromTwoThreadsAreSerialised) {
   auto device = Start();
+  // Each whole command under the device's lock, as a multi-threaded caller
+  // must; the exchange inside takes the same (recursive) lock again.
   auto run = [&] {
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 40; ++i) {
+      PSharedObjectLocker hold(device->ExchangeLocker);
       EXPECT_TRUE(device->GetStatus());
+    }
   };
   std::thread other(run);
   run();

@@ -21,6 +21,10 @@
 
 #include "platform/errors.h"
 
+// The C++ run-time's module-scoped exit registration and this module's handle.
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* module);
+extern "C" void* __dso_handle;
+
 namespace platform {
 
 namespace {
@@ -453,6 +457,22 @@ uint32_t WindowsBuildNumber() {
 }
 std::string WindowsServicePackText() {
   return "";
+}
+
+namespace {
+
+void CallExitFunction(void* function) {
+  reinterpret_cast<void (*)()>(function)();
+}
+
+}  // namespace
+
+// The C library's atexit does the same for a shared object, but a sanitizer
+// that intercepts atexit registers the handler with no module, so dlclose
+// would leave it to be called into the unloaded library at exit. Naming the
+// module here keeps the handler with it under every run-time.
+void AtModuleExit(void (*function)()) {
+  __cxa_atexit(CallExitFunction, reinterpret_cast<void*>(function), &__dso_handle);
 }
 
 }  // namespace platform

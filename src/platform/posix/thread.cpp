@@ -6,7 +6,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+
+#include "platform/thread_slot.h"
 
 namespace platform {
 
@@ -24,14 +27,45 @@ void ForgetThreadIdInChild() {
 [[maybe_unused]] const bool g_forkHandlerSet =
     pthread_atfork(nullptr, nullptr, ForgetThreadIdInChild) == 0;
 
+// Another thread may take over what an ended thread leaves behind (its
+// channel buffer, its database connection) once IsThreadRunning says it has
+// ended. That answer comes from the kernel, which the language's memory
+// model does not see; so every thread that asked for its id counts itself
+// out here when it ends (a release), and IsThreadRunning reads the count
+// (an acquire) before it answers "ended". The thread's last writes are then
+// ordered before whatever the other thread does with them.
+std::atomic<uint32_t> g_threadEnds{0};
+std::atomic<bool> g_endMarksGone{false};
+
+void CountThreadEnd(void* /*value*/) {
+  g_threadEnds.fetch_add(1, std::memory_order_release);
+}
+
+struct EndMarks {
+  platform::ThreadSlot slot{CountThreadEnd};
+  ~EndMarks() { g_endMarksGone.store(true, std::memory_order_relaxed); }
+};
+
+// Called once per thread: its slot value makes the slot's thread-exit
+// clean-up count the thread out.
+void MarkThreadForItsEnd() {
+  if (g_endMarksGone.load(std::memory_order_relaxed)) return;
+  static EndMarks marks;
+  marks.slot.Set(&g_threadEnds);
+}
+
 }  // namespace
 
 uint32_t CurrentThreadId() {
-  if (t_threadId == 0) t_threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_threadId == 0) {
+    t_threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+    MarkThreadForItsEnd();
+  }
   return t_threadId;
 }
 
 bool IsThreadRunning(uint32_t threadId) {
+  g_threadEnds.load(std::memory_order_acquire);
   if (threadId == 0) return false;
   // A thread of this process is listed under /proc/self/task while it exists;
   // an exited (zombie) main thread is still listed, so look at its state too.

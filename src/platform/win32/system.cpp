@@ -314,4 +314,10 @@ SystemFacts ReadSystemFacts() {
   return facts;
 }
 
+// A DLL's atexit handlers run when the DLL is unloaded, or at process exit.
+void AtModuleExit(void (*function)()) {
+  std::atexit(function);
+}
+
 }  // namespace platform
+
