@@ -320,4 +320,3 @@ void AtModuleExit(void (*function)()) {
 }
 
 }  // namespace platform
-
