@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   const double heapGrowthKiB = static_cast<double>(end.heapBytes - base.heapBytes) / 1024;
   std::printf("load cycles: %d, open files %ld -> %ld, heap in use %+.1f KiB%s\n", cycles,
               base.openFiles, end.openFiles, heapGrowthKiB,
-              NVD_HEAP_MEASURED ? "" : " (not measured under AddressSanitizer)");
+              NVD_HEAP_MEASURED ? "" : " (not measured under a sanitizer)");
   // One descriptor left per cycle would show as 50 here, and the library's
   // static state left behind (16 KiB a load) as 800 KiB; the allocator's own
   // caches move the figure by a few KiB either way, so a leak shows from
