@@ -241,13 +241,16 @@ TEST_F(IdentityTest, VersionSuffixAndShortOrLongSerialReplies) {
   EXPECT_STREQ(device->SerialNumber.Text(), "");
 }
 
-TEST_F(IdentityTest, SignatureMismatchFailsCleanlyWithoutProgramming) {
+TEST_F(IdentityTest, SignatureMismatchWithoutATargetFileFails) {
   auto device = Start();
   device->TargetFilePath = (root_ + "/missing.trg").c_str();
   EXPECT_FALSE(device->ReadIdentity());
   EXPECT_NE(LogText().find("File " + root_ + "/missing.trg does not exist\n"), std::string::npos)
       << LogText();
-  EXPECT_NE(ErrorText().find("target programming is not available"), std::string::npos);
+  EXPECT_NE(ErrorText().find("Failed to open neither firmware file \"" + root_ +
+                             "/missing.trg\" nor \"" + root_ + "/missing.bin\""),
+            std::string::npos)
+      << ErrorText();
 }
 
 TEST_F(IdentityTest, IdentityOfALoaderStartsTheTarget) {
