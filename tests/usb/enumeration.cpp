@@ -105,6 +105,28 @@ TEST_F(EnumerationTest, EntriesAndTheirPropertiesFiles) {
   EXPECT_TRUE(usbtest::ErrorText().empty());
 }
 
+// Each listing gives the properties file as it is now: replaced by rename
+// (as the stand-in does), rewritten in place, removed and put back.
+TEST_F(EnumerationTest, PropertiesFollowTheirFileFromListingToListing) {
+  const auto a = AddInstrument("nv-a", [](auto& c) { c.description = "First"; });
+  const std::string props = sim_->PropertiesPath(a);
+  auto description = [] {
+    USBDeviceInfoList list(&kUsbDeviceInterfaceGuid, kInstrumentService, true);
+    return list.Count() == 1 ? std::string(list.At(0)->Description.Text()) : "(none)";
+  };
+  EXPECT_EQ(description(), "First");
+  EXPECT_EQ(description(), "First");
+  WriteFile(ClassFolder() + "/.nv-a.props.tmp", "service=ZDUSBDEV\ndescription=Renamed\n");
+  ASSERT_EQ(std::rename((ClassFolder() + "/.nv-a.props.tmp").c_str(), props.c_str()), 0);
+  EXPECT_EQ(description(), "Renamed");
+  WriteFile(props, "service=ZDUSBDEV\ndescription=Rewritten in place\n");
+  EXPECT_EQ(description(), "Rewritten in place");
+  ASSERT_EQ(platform::RemoveFile(props.c_str()), 0u);
+  EXPECT_EQ(description(), "(none)");
+  WriteFile(props, "service=ZDUSBDEV\ndescription=Back\n");
+  EXPECT_EQ(description(), "Back");
+}
+
 TEST_F(EnumerationTest, ClassQueryFailureIsReportedThroughTheMessageSink) {
   platform::RemoveDirectory(ClassFolder().c_str());
   WriteFile(ClassFolder(), "not a folder");
