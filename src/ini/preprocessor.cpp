@@ -472,118 +472,131 @@ std::string Preprocessor::ExpandLine(std::string_view text, const SectionItem* s
   return out;
 }
 
+namespace {
+
+// The end of the run at `i` that holds no macro name: characters outside
+// identifiers, or a token that starts with a digit. `i` itself when a name
+// starts there.
+size_t PlainRunEnd(std::string_view in, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(in[i]);
+  if (IsIdentifierChar(c)) return IsIdentifierStart(c) ? i : IdentifierEnd(in, i + 1);
+  size_t end = i + 1;
+  while (end < in.size() && !IsIdentifierChar(static_cast<unsigned char>(in[end])))
+    ++end;
+  return end;
+}
+
+// Splits the argument list "(a, b)" that follows a macro name ending at
+// `end` into `arguments` and sets `next` just past its ")". Null when the
+// list is well formed and has `expected` arguments, else the format of the
+// report (macro name, file, expansion count).
+const char* SplitArguments(std::string_view in, size_t end, uint32_t expected,
+                           std::vector<std::string_view>& arguments, size_t& next) {
+  const size_t open = SkipBlanks(in, end);
+  if (open >= in.size() || in[open] != '(')
+    return "'(' expected while expanding macro '%s' in file '%s', expansion count: %u";
+  const size_t close = in.find(')', open + 1);
+  if (close == std::string_view::npos)
+    return "')' expected while expanding macro '%s' in file '%s', expansion count: %u";
+  size_t from = open + 1;
+  for (;;) {
+    const size_t comma = in.find(',', from);
+    if (comma == std::string_view::npos || comma > close) break;
+    arguments.push_back(in.substr(from, comma - from));
+    from = comma + 1;
+  }
+  arguments.push_back(in.substr(from, close - from));
+  if (arguments.size() != expected)
+    return "Invalid number of parameters to macro '%s' in file '%s', expansion count: %u";
+  next = close + 1;
+  return nullptr;
+}
+
+}  // namespace
+
 Preprocessor::Outcome Preprocessor::Expand(std::string& out, std::string_view in,
                                            const SectionItem* section, uint32_t depth) {
   // Pasting looks at what this expansion has produced, not at the text
   // around the use being expanded.
-  const size_t levelStart = out.size();
-  const char* file = fileName_.c_str();
-  std::vector<std::string_view> arguments;
+  const Level level{out, in, section, depth, out.size()};
   size_t i = 0;
-  const size_t n = in.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    if (!IsIdentifierChar(c)) {
-      size_t end = i + 1;
-      while (end < n && !IsIdentifierChar(static_cast<unsigned char>(in[end])))
-        ++end;
-      out.append(in, i, end - i);
-      i = end;
-    } else if (!IsIdentifierStart(c)) {
-      // A token starting with a digit is never a macro.
-      const size_t end = IdentifierEnd(in, i + 1);
-      out.append(in, i, end - i);
-      i = end;
-    } else {
-      const size_t end = IdentifierEnd(in, i + 1);
-      const std::string_view name = in.substr(i, end - i);
-      INIDefine* macro = Find(name);
-      if (macro == nullptr) {
-        out.append(name);
-        i = end;
-      } else {
-        ++macro->expansionCount_;
-        const std::string nameText(name);
-        if (macro->active_) {
-          // A macro met again inside its own expansion stays as it is.
-          if (!selfReferenceReported_) {
-            selfReferenceReported_ = true;
-            Message("s", "Macro '%s' refers to itself in file '%s', expansion count: %u",
-                    nameText.c_str(), file, macro->expansionCount_);
-          }
-          out.append(name);
-          i = end;
-          continue;
-        }
-        size_t next = end;
-        arguments.clear();
-        if (macro->parameterCount_ > 0) {
-          const size_t open = SkipBlanks(in, end);
-          if (open >= n || in[open] != '(') {
-            Message("s",
-                    "'(' expected while expanding macro '%s' in file '%s', expansion count: %u",
-                    nameText.c_str(), file, macro->expansionCount_);
-            out.append(in, i, std::string_view::npos);
-            return Outcome::kStopped;
-          }
-          const size_t close = in.find(')', open + 1);
-          if (close == std::string_view::npos) {
-            Message("s",
-                    "')' expected while expanding macro '%s' in file '%s', expansion count: %u",
-                    nameText.c_str(), file, macro->expansionCount_);
-            out.append(in, i, std::string_view::npos);
-            return Outcome::kStopped;
-          }
-          size_t from = open + 1;
-          for (;;) {
-            const size_t comma = in.find(',', from);
-            if (comma == std::string_view::npos || comma > close) {
-              arguments.push_back(in.substr(from, close - from));
-              break;
-            }
-            arguments.push_back(in.substr(from, comma - from));
-            from = comma + 1;
-          }
-          if (arguments.size() != macro->parameterCount_) {
-            Message("s",
-                    "Invalid number of parameters to macro '%s' in file '%s', expansion count: %u",
-                    nameText.c_str(), file, macro->expansionCount_);
-            out.append(in, i, std::string_view::npos);
-            return Outcome::kStopped;
-          }
-          next = close + 1;
-        }
-        // Token pasting on either side of the use.
-        if (out.size() - levelStart >= 2 && out.compare(out.size() - 2, 2, "##") == 0) {
-          out.resize(out.size() - 2);
-        }
-        if (next + 1 < n && in[next] == '#' && in[next + 1] == '#') next += 2;
-        if (depth >= kMaxExpansionDepth) {
-          if (!depthReported_) {
-            depthReported_ = true;
-            Message("s", "Macro '%s' nested more than %u levels deep in file '%s'",
-                    nameText.c_str(), static_cast<unsigned>(kMaxExpansionDepth), file);
-          }
-          out.append(in, i, std::string_view::npos);
-          return Outcome::kStopped;
-        }
-        std::string replacement;
-        macro->Expand(replacement, arguments, section, kMaxLineLength);
-        if (replacement.size() > kMaxLineLength) return Outcome::kOverflow;
-        macro->active_ = true;
-        const Outcome outcome = Expand(out, replacement, section, depth + 1);
-        macro->active_ = false;
-        if (outcome == Outcome::kOverflow) return outcome;
-        if (outcome == Outcome::kStopped) {
-          out.append(in, next, std::string_view::npos);
-          return outcome;
-        }
-        i = next;
-      }
+  while (i < in.size()) {
+    const size_t plainEnd = PlainRunEnd(in, i);
+    if (plainEnd != i) {
+      out.append(in, i, plainEnd - i);
+      i = plainEnd;
+    } else if (const Outcome outcome = ExpandName(level, i); outcome == Outcome::kKept) {
+      continue;  // the length is checked after the next token
+    } else if (outcome != Outcome::kDone) {
+      return outcome;
     }
     if (out.size() > kMaxLineLength) return Outcome::kOverflow;
   }
   return Outcome::kDone;
+}
+
+Preprocessor::Outcome Preprocessor::ExpandName(const Level& level, size_t& i) {
+  const size_t end = IdentifierEnd(level.in, i + 1);
+  const std::string_view name = level.in.substr(i, end - i);
+  INIDefine* macro = Find(name);
+  if (macro != nullptr) {
+    ++macro->expansionCount_;
+    // A macro met again inside its own expansion stays as it is.
+    if (!macro->active_) return ExpandUse(level, *macro, name, i);
+    if (!selfReferenceReported_) {
+      selfReferenceReported_ = true;
+      Message("s", "Macro '%s' refers to itself in file '%s', expansion count: %u",
+              std::string(name).c_str(), fileName_.c_str(), macro->expansionCount_);
+    }
+  }
+  level.out.append(name);
+  i = end;
+  return macro != nullptr ? Outcome::kKept : Outcome::kDone;
+}
+
+Preprocessor::Outcome Preprocessor::ExpandUse(const Level& level, INIDefine& macro,
+                                              std::string_view name, size_t& i) {
+  std::string& out = level.out;
+  const std::string_view in = level.in;
+  size_t next = i + name.size();
+  std::vector<std::string_view> arguments;
+  if (macro.parameterCount_ > 0) {
+    if (const char* report = SplitArguments(in, next, macro.parameterCount_, arguments, next)) {
+      Message("s", report, std::string(name).c_str(), fileName_.c_str(), macro.expansionCount_);
+      return StopAt(level, i);
+    }
+  }
+  PasteAround(level, next);
+  if (level.depth >= kMaxExpansionDepth) {
+    if (!depthReported_) {
+      depthReported_ = true;
+      Message("s", "Macro '%s' nested more than %u levels deep in file '%s'",
+              std::string(name).c_str(), static_cast<unsigned>(kMaxExpansionDepth),
+              fileName_.c_str());
+    }
+    return StopAt(level, i);
+  }
+  std::string replacement;
+  macro.Expand(replacement, arguments, level.section, kMaxLineLength);
+  if (replacement.size() > kMaxLineLength) return Outcome::kOverflow;
+  macro.active_ = true;
+  const Outcome outcome = Expand(out, replacement, level.section, level.depth + 1);
+  macro.active_ = false;
+  if (outcome == Outcome::kStopped) return StopAt(level, next);
+  i = next;
+  return outcome;
+}
+
+void Preprocessor::PasteAround(const Level& level, size_t& next) {
+  std::string& out = level.out;
+  if (out.size() - level.start >= 2 && out.compare(out.size() - 2, 2, "##") == 0)
+    out.resize(out.size() - 2);
+  if (next + 1 < level.in.size() && level.in[next] == '#' && level.in[next + 1] == '#') next += 2;
+}
+
+Preprocessor::Outcome Preprocessor::StopAt(const Level& level, size_t from) {
+  level.out.append(level.in, from, std::string_view::npos);
+  return Outcome::kStopped;
 }
 
 void Preprocessor::DecodeEscapes(std::string& text) const {

@@ -118,10 +118,35 @@ class Preprocessor {
                            FInOut* listing);
 
  private:
-  enum class Outcome { kDone, kStopped, kOverflow };
+  // kKept: a macro met inside its own expansion was copied as it stands.
+  enum class Outcome { kDone, kKept, kStopped, kOverflow };
   struct Source;
 
+  // One level of expansion: the text being expanded, where its output goes,
+  // and where in the output this level began (pasting looks no further back).
+  struct Level {
+    std::string& out;
+    std::string_view in;
+    const SectionItem* section;
+    uint32_t depth;
+    size_t start;
+  };
+
+  // Expands the macros of `in` onto `out`: kStopped when a use could not be
+  // expanded (the rest is copied as it stands), kOverflow past the longest
+  // line.
   Outcome Expand(std::string& out, std::string_view in, const SectionItem* section, uint32_t depth);
+  // The name at `i`: a macro use is expanded, anything else copied; `i`
+  // moves past what was consumed.
+  Outcome ExpandName(const Level& level, size_t& i);
+  // One use of `macro` whose name starts at `i`: its arguments, pasting,
+  // the depth limit and the replacement expanded one level down.
+  Outcome ExpandUse(const Level& level, INIDefine& macro, std::string_view name, size_t& i);
+  // Token pasting on either side of a use: drops a "##" this level has just
+  // written, and steps `next` over a "##" after the use.
+  static void PasteAround(const Level& level, size_t& next);
+  // Copies the input from `from` on as it stands and stops the expansion.
+  static Outcome StopAt(const Level& level, size_t from);
   void DecodeEscapes(std::string& text) const;
   void Directive(const char* text, std::vector<Source>& sources);
   void Include(const char* argument, std::vector<Source>& sources);
