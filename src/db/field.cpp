@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "base/datetime.h"
 #include "base/format.h"
@@ -82,6 +83,39 @@ void DecodeBytes(const char* text, void* value, size_t size) {
     if (low < 0) return;
     bytes[i] = static_cast<unsigned char>(high << 4 | low);
   }
+}
+
+// Reads a floating-point text (after leading blanks) into `value`: 1 when a
+// value was read, 0 for an empty text, -1 when the text does not scan.
+template <typename T>
+int ScanReal(const char* text, T& value) {
+  text = SkipBlanks(text);
+  if (*text == 0) return 0;
+  int scanned = 0;
+  if constexpr (std::is_same_v<T, float>)
+    scanned = std::sscanf(text, "%g", &value);
+  else
+    scanned = std::sscanf(text, "%lg", &value);
+  return scanned == 1 ? 1 : -1;
+}
+
+// The class and type names of the number fields, by type code.
+struct NumberFieldNames {
+  uint16_t type;
+  const char* className;
+  const char* typeName;
+};
+constexpr NumberFieldNames kNumberFieldNames[] = {
+    {dbLong, "PIntField", "dbLong"},       {dbBigInt, "PInt64Field", "dbBigInt"},
+    {dbSingle, "PFloatField", "dbSingle"}, {dbDouble, "PDoubleField", "dbDouble"},
+    {dbDate, "PTimeField", "dbDate"},
+};
+
+// The names of a number field's type code.
+constexpr const NumberFieldNames& NumberNamesOf(uint16_t type) {
+  for (const NumberFieldNames& names : kNumberFieldNames)
+    if (names.type == type) return names;
+  return kNumberFieldNames[0];
 }
 
 double NowOleDate() {
@@ -168,35 +202,127 @@ bool PField::MatchCode(int r, int code) {
   }
 }
 
+// A new empty field of one class.
+template <typename Field>
+PField* NewEmptyField() {
+  return new Field();
+}
+
 PField* NewField(uint16_t type) {
-  switch (type) {
-    case dbLong:
-      return new PIntField();
-    case dbSingle:
-      return new PFloatField();
-    case dbDouble:
-      return new PDoubleField();
-    case dbDate:
-      return new PTimeField();
-    case dbText:
-      return new PStringField();
-    case dbLongBinary:
-      return new PRawDataField();
-    case dbBigInt:
-      return new PInt64Field();
-    default:
-      return nullptr;
-  }
+  struct Maker {
+    uint16_t type;
+    PField* (*make)();
+  };
+  static constexpr Maker kMakers[] = {
+      {dbLong, &NewEmptyField<PIntField>},      {dbSingle, &NewEmptyField<PFloatField>},
+      {dbDouble, &NewEmptyField<PDoubleField>}, {dbDate, &NewEmptyField<PTimeField>},
+      {dbText, &NewEmptyField<PStringField>},   {dbLongBinary, &NewEmptyField<PRawDataField>},
+      {dbBigInt, &NewEmptyField<PInt64Field>},
+  };
+  for (const Maker& maker : kMakers)
+    if (maker.type == type) return maker.make();
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
-// PIntField
+// The number fields
 
-void PIntField::SetLong(int32_t value) {
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+const char* PNumberField<Derived, T, kType, Get, Set>::ClassName() const {
+  return NumberNamesOf(kType).className;
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+void PNumberField<Derived, T, kType, Get, Set>::GetTypeName(PStr& out) const {
+  out = NumberNamesOf(kType).typeName;
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+void PNumberField<Derived, T, kType, Get, Set>::Store(T value) {
   if (value == value_) return;
   value_ = value;
   MarkChanged();
 }
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+int PNumberField<Derived, T, kType, Get, Set>::Compare(const PField& other) const {
+  return CompareValues((this->*Get)(), (other.*Get)());
+}
+
+// A date is matched against the value given; the other kinds against the
+// text read as a value.
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+bool PNumberField<Derived, T, kType, Get, Set>::Matches(const char* text, double value,
+                                                        int code) const {
+  Derived comparand(T{});
+  if constexpr (kType == dbDate)
+    comparand.SetDate(value);
+  else
+    comparand.SetFromText(text);
+  return MatchCode(Compare(comparand), code);
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+PField& PNumberField<Derived, T, kType, Get, Set>::operator=(const PField& other) {
+  if (TypeMismatch(other, ClassName())) return *this;
+  (this->*Set)((other.*Get)());
+  static_cast<Derived*>(this)->CopyExtras(static_cast<const Derived&>(other));
+  return *this;
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+PField* PNumberField<Derived, T, kType, Get, Set>::Clone() const {
+  auto* copy = new Derived(value_);
+  copy->CopyExtras(static_cast<const Derived&>(*this));
+  return copy;
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+void PBinaryNumberField<Derived, T, kType, Get, Set>::EncodeText(PStr& out) const {
+  EncodeBytes(out, &this->value_, sizeof this->value_);
+}
+
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+void PBinaryNumberField<Derived, T, kType, Get, Set>::DecodeText(const char* text) {
+  DecodeBytes(text, &this->value_, sizeof this->value_);
+}
+
+// An empty text leaves the value as it is; one that does not scan is refused.
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+bool PFormattedNumberField<Derived, T, kType, Get, Set>::SetFromText(const char* text) {
+  T value = 0;
+  const int read = ScanReal(text, value);
+  if (read > 0) (this->*Set)(value);
+  return read >= 0;
+}
+
+template class PNumberField<PIntField, int32_t, dbLong, &PField::GetLong, &PField::SetLong>;
+template class PNumberField<PInt64Field, int64_t, dbBigInt, &PField::GetBigInt, &PField::SetBigInt>;
+template class PNumberField<PFloatField, float, dbSingle, &PField::GetSingle, &PField::SetSingle>;
+template class PNumberField<PDoubleField, double, dbDouble, &PField::GetDouble, &PField::SetDouble>;
+template class PNumberField<PTimeField, double, dbDate, &PField::GetDate, &PField::SetDate>;
+template class PBinaryNumberField<PFloatField, float, dbSingle, &PField::GetSingle,
+                                  &PField::SetSingle>;
+template class PBinaryNumberField<PDoubleField, double, dbDouble, &PField::GetDouble,
+                                  &PField::SetDouble>;
+template class PFormattedNumberField<PFloatField, float, dbSingle, &PField::GetSingle,
+                                     &PField::SetSingle>;
+template class PFormattedNumberField<PDoubleField, double, dbDouble, &PField::GetDouble,
+                                     &PField::SetDouble>;
+template class PBinaryNumberField<PTimeField, double, dbDate, &PField::GetDate, &PField::SetDate>;
+
+// ---------------------------------------------------------------------------
+// PIntField
 
 bool PIntField::SetFromText(const char* text) {
   text = SkipBlanks(text);
@@ -209,37 +335,12 @@ bool PIntField::SetFromText(const char* text) {
   return true;
 }
 
-int PIntField::Compare(const PField& other) const {
-  return CompareValues(GetLong(), other.GetLong());
-}
-
-bool PIntField::Matches(const char* text, double, int code) const {
-  PIntField comparand(0);
-  comparand.SetFromText(text);
-  return MatchCode(Compare(comparand), code);
-}
-
-PField& PIntField::operator=(const PField& other) {
-  if (!TypeMismatch(other, "PIntField")) SetLong(other.GetLong());
-  return *this;
-}
-
-PField* PIntField::Clone() const {
-  return new PIntField(value_);
-}
-
 void PIntField::GetDisplayText(PStr& out) const {
   out.Format("%d", value_);
 }
 
 // ---------------------------------------------------------------------------
 // PInt64Field
-
-void PInt64Field::SetBigInt(int64_t value) {
-  if (value == value_) return;
-  value_ = value;
-  MarkChanged();
-}
 
 bool PInt64Field::SetFromText(const char* text) {
   text = SkipBlanks(text);
@@ -248,25 +349,6 @@ bool PInt64Field::SetFromText(const char* text) {
   if (!scanned) value = 0;
   SetBigInt(value);
   return scanned;
-}
-
-int PInt64Field::Compare(const PField& other) const {
-  return CompareValues(GetBigInt(), other.GetBigInt());
-}
-
-bool PInt64Field::Matches(const char* text, double, int code) const {
-  PInt64Field comparand(0);
-  comparand.SetFromText(text);
-  return MatchCode(Compare(comparand), code);
-}
-
-PField& PInt64Field::operator=(const PField& other) {
-  if (!TypeMismatch(other, "PInt64Field")) SetBigInt(other.GetBigInt());
-  return *this;
-}
-
-PField* PInt64Field::Clone() const {
-  return new PInt64Field(value_);
 }
 
 void PInt64Field::GetDisplayText(PStr& out) const {
@@ -279,44 +361,6 @@ void PInt64Field::GetDisplayText(PStr& out) const {
 const char*& PFloatField::DefaultDisplayFormat() {
   static const char* format = "%.1f";
   return format;
-}
-
-void PFloatField::SetSingle(float value) {
-  if (value == value_) return;
-  value_ = value;
-  MarkChanged();
-}
-
-bool PFloatField::SetFromText(const char* text) {
-  text = SkipBlanks(text);
-  if (*text == 0) return true;
-  float value = 0;
-  if (std::sscanf(text, "%g", &value) != 1) return false;
-  SetSingle(value);
-  return true;
-}
-
-int PFloatField::Compare(const PField& other) const {
-  return CompareValues(GetSingle(), other.GetSingle());
-}
-
-bool PFloatField::Matches(const char* text, double, int code) const {
-  PFloatField comparand(0.0f);
-  comparand.SetFromText(text);
-  return MatchCode(Compare(comparand), code);
-}
-
-PField& PFloatField::operator=(const PField& other) {
-  if (TypeMismatch(other, "PFloatField")) return *this;
-  SetSingle(other.GetSingle());
-  displayFormat_ = static_cast<const PFloatField&>(other).displayFormat_;
-  return *this;
-}
-
-PField* PFloatField::Clone() const {
-  auto* copy = new PFloatField(value_);
-  copy->displayFormat_ = displayFormat_;
-  return copy;
 }
 
 void PFloatField::GetDisplayText(PStr& out) const {
@@ -333,14 +377,6 @@ void PFloatField::GetSQLText(PStr& out) const {
   out.Format("%g", static_cast<double>(value_));
 }
 
-void PFloatField::EncodeText(PStr& out) const {
-  EncodeBytes(out, &value_, sizeof value_);
-}
-
-void PFloatField::DecodeText(const char* text) {
-  DecodeBytes(text, &value_, sizeof value_);
-}
-
 // ---------------------------------------------------------------------------
 // PDoubleField
 
@@ -349,46 +385,8 @@ const char*& PDoubleField::DefaultDisplayFormat() {
   return format;
 }
 
-void PDoubleField::SetDouble(double value) {
-  if (value == value_) return;
-  value_ = value;
-  MarkChanged();
-}
-
 void PDoubleField::SetDateNow() {
   SetDate(NowOleDate());
-}
-
-bool PDoubleField::SetFromText(const char* text) {
-  text = SkipBlanks(text);
-  if (*text == 0) return true;
-  double value = 0;
-  if (std::sscanf(text, "%lg", &value) != 1) return false;
-  SetDouble(value);
-  return true;
-}
-
-int PDoubleField::Compare(const PField& other) const {
-  return CompareValues(GetDouble(), other.GetDouble());
-}
-
-bool PDoubleField::Matches(const char* text, double, int code) const {
-  PDoubleField comparand(0.0);
-  comparand.SetFromText(text);
-  return MatchCode(Compare(comparand), code);
-}
-
-PField& PDoubleField::operator=(const PField& other) {
-  if (TypeMismatch(other, "PDoubleField")) return *this;
-  SetDouble(other.GetDouble());
-  displayFormat_ = static_cast<const PDoubleField&>(other).displayFormat_;
-  return *this;
-}
-
-PField* PDoubleField::Clone() const {
-  auto* copy = new PDoubleField(value_);
-  copy->displayFormat_ = displayFormat_;
-  return copy;
 }
 
 void PDoubleField::GetDisplayText(PStr& out) const {
@@ -403,22 +401,8 @@ void PDoubleField::GetSQLText(PStr& out) const {
   out.Format("%.20f", value_);
 }
 
-void PDoubleField::EncodeText(PStr& out) const {
-  EncodeBytes(out, &value_, sizeof value_);
-}
-
-void PDoubleField::DecodeText(const char* text) {
-  DecodeBytes(text, &value_, sizeof value_);
-}
-
 // ---------------------------------------------------------------------------
 // PTimeField
-
-void PTimeField::SetDate(double value) {
-  if (value == value_) return;
-  value_ = value;
-  MarkChanged();
-}
 
 void PTimeField::SetDateNow() {
   SetDate(NowOleDate());
@@ -452,24 +436,6 @@ bool PTimeField::SetFromText(const char* text) {
   return true;
 }
 
-int PTimeField::Compare(const PField& other) const {
-  return CompareValues(GetDate(), other.GetDate());
-}
-
-bool PTimeField::Matches(const char*, double value, int code) const {
-  PTimeField comparand(value);
-  return MatchCode(Compare(comparand), code);
-}
-
-PField& PTimeField::operator=(const PField& other) {
-  if (!TypeMismatch(other, "PTimeField")) SetDate(other.GetDate());
-  return *this;
-}
-
-PField* PTimeField::Clone() const {
-  return new PTimeField(value_);
-}
-
 void PTimeField::GetDisplayText(PStr& out) const {
   PTimeStamp stamp(value_);
   out = stamp.UtcText(SecondLanguageSelected() ? 271 : 15);
@@ -477,14 +443,6 @@ void PTimeField::GetDisplayText(PStr& out) const {
 
 void PTimeField::GetSQLText(PStr& out) const {
   out.Format("%.20f", value_);
-}
-
-void PTimeField::EncodeText(PStr& out) const {
-  EncodeBytes(out, &value_, sizeof value_);
-}
-
-void PTimeField::DecodeText(const char* text) {
-  DecodeBytes(text, &value_, sizeof value_);
 }
 
 // ---------------------------------------------------------------------------

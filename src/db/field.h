@@ -126,138 +126,132 @@ class PField : public BaseObject {
   uint32_t flags_;
 };
 
-class PIntField : public PField {
+// What the number fields share: the value, a setter that marks a change,
+// comparison, matching, assignment from a field of the same type and
+// cloning. `Get` and `Set` are the PField accessors of the kind (GetLong and
+// SetLong for dbLong ...), through which values are compared and assigned.
+// The members are defined in field.cpp for the five number classes.
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+class PNumberField : public PField {
  public:
-  PIntField() : PField(dbLong, true) {}
-  explicit PIntField(int32_t value) : PField(dbLong, false), value_(value) {}
-  const char* ClassName() const override { return "PIntField"; }
-  int32_t GetLong() const override { return value_; }
-  void SetLong(int32_t value) override;
+  // A new field is modified; one made with a value (loaded) is not.
+  PNumberField() : PField(kType, true) {}
+  explicit PNumberField(T value) : PField(kType, false), value_(value) {}
+  const char* ClassName() const override;
+  void GetTypeName(PStr& out) const override;
   void* GetValuePtr() override { return &value_; }
-  bool SetFromText(const char* text) override;
   int Compare(const PField& other) const override;
   bool Matches(const char* text, double value, int code) const override;
   PField& operator=(const PField& other) override;
   PField* Clone() const override;
-  void GetDisplayText(PStr& out) const override;
-  void GetTypeName(PStr& out) const override { out = "dbLong"; }
 
- private:
-  int32_t value_ = 0;
+ protected:
+  // Keeps a new value; a different one marks the field changed and assigned.
+  void Store(T value);
+
+  T value_ = 0;
+
+ public:
+  // Takes over what a copy or an assignment keeps besides the value.
+  void CopyExtras(const Derived&) {}
 };
 
-class PInt64Field : public PField {
+// A number field whose exchange text is its value's bytes in memory order as
+// "%02X" pairs (EncodeText / DecodeText), for the floating-point kinds.
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+class PBinaryNumberField : public PNumberField<Derived, T, kType, Get, Set> {
  public:
-  PInt64Field() : PField(dbBigInt, true) {}
-  explicit PInt64Field(int64_t value) : PField(dbBigInt, false), value_(value) {}
-  const char* ClassName() const override { return "PInt64Field"; }
+  using PNumberField<Derived, T, kType, Get, Set>::PNumberField;
+  void EncodeText(PStr& out) const override;
+  void DecodeText(const char* text) override;
+};
+
+// A floating-point field with a printf display format (shared text, kept by
+// copies and assignments); new fields take the class's default.
+template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const,
+          void (PField::*Set)(T)>
+class PFormattedNumberField : public PBinaryNumberField<Derived, T, kType, Get, Set> {
+ public:
+  using PBinaryNumberField<Derived, T, kType, Get, Set>::PBinaryNumberField;
+  const char* DisplayFormat() const { return displayFormat_; }
+  void SetDisplayFormat(const char* format) { displayFormat_ = format; }
+  // A copy or an assignment keeps the display format.
+  void CopyExtras(const Derived& other) { displayFormat_ = other.displayFormat_; }
+  // Reads a decimal floating-point text.
+  bool SetFromText(const char* text) override;
+
+ protected:
+  const char* displayFormat_ = Derived::DefaultDisplayFormat();
+};
+
+class PIntField
+    : public PNumberField<PIntField, int32_t, dbLong, &PField::GetLong, &PField::SetLong> {
+ public:
+  using PNumberField::PNumberField;
+  int32_t GetLong() const override { return value_; }
+  void SetLong(int32_t value) override { Store(value); }
+  bool SetFromText(const char* text) override;
+  void GetDisplayText(PStr& out) const override;
+};
+
+class PInt64Field
+    : public PNumberField<PInt64Field, int64_t, dbBigInt, &PField::GetBigInt, &PField::SetBigInt> {
+ public:
+  using PNumberField::PNumberField;
   int32_t GetLong() const override { return static_cast<int32_t>(value_); }
   int64_t GetBigInt() const override { return value_; }
   void SetLong(int32_t value) override { SetBigInt(value); }
-  void SetBigInt(int64_t value) override;
-  void* GetValuePtr() override { return &value_; }
+  void SetBigInt(int64_t value) override { Store(value); }
   // Always sets the value (0 for text that does not scan); true when the text
   // scanned.
   bool SetFromText(const char* text) override;
-  int Compare(const PField& other) const override;
-  bool Matches(const char* text, double value, int code) const override;
-  PField& operator=(const PField& other) override;
-  PField* Clone() const override;
   void GetDisplayText(PStr& out) const override;
-  void GetTypeName(PStr& out) const override { out = "dbBigInt"; }
-
- private:
-  int64_t value_ = 0;
 };
 
-class PFloatField : public PField {
+class PFloatField : public PFormattedNumberField<PFloatField, float, dbSingle, &PField::GetSingle,
+                                                 &PField::SetSingle> {
  public:
-  PFloatField() : PField(dbSingle, true) {}
-  explicit PFloatField(float value) : PField(dbSingle, false), value_(value) {}
-  const char* ClassName() const override { return "PFloatField"; }
+  using PFormattedNumberField::PFormattedNumberField;
   float GetSingle() const override { return value_; }
   double GetDouble() const override { return value_; }
-  void SetSingle(float value) override;
+  void SetSingle(float value) override { Store(value); }
   void SetDouble(double value) override { SetSingle(static_cast<float>(value)); }
-  void* GetValuePtr() override { return &value_; }
-  bool SetFromText(const char* text) override;
-  int Compare(const PField& other) const override;
-  bool Matches(const char* text, double value, int code) const override;
-  PField& operator=(const PField& other) override;
-  PField* Clone() const override;
   void GetDisplayText(PStr& out) const override;
   void GetSQLText(PStr& out) const override;
-  void GetTypeName(PStr& out) const override { out = "dbSingle"; }
-  void EncodeText(PStr& out) const override;
-  void DecodeText(const char* text) override;
-
-  const char* DisplayFormat() const { return displayFormat_; }
-  void SetDisplayFormat(const char* format) { displayFormat_ = format; }
   // The process-wide default for new fields ("%.1f"); the text must outlive
   // the fields.
   static const char*& DefaultDisplayFormat();
-
- private:
-  float value_ = 0;
-  const char* displayFormat_ = DefaultDisplayFormat();
 };
 
-class PDoubleField : public PField {
+class PDoubleField : public PFormattedNumberField<PDoubleField, double, dbDouble,
+                                                  &PField::GetDouble, &PField::SetDouble> {
  public:
-  PDoubleField() : PField(dbDouble, true) {}
-  explicit PDoubleField(double value) : PField(dbDouble, false), value_(value) {}
-  const char* ClassName() const override { return "PDoubleField"; }
+  using PFormattedNumberField::PFormattedNumberField;
   float GetSingle() const override { return static_cast<float>(value_); }
   double GetDouble() const override { return value_; }
   double GetDate() const override { return value_; }
   void SetSingle(float value) override { SetDouble(value); }
-  void SetDouble(double value) override;
+  void SetDouble(double value) override { Store(value); }
   void SetDate(double value) override { SetDouble(value); }
   void SetDateNow() override;
-  void* GetValuePtr() override { return &value_; }
-  bool SetFromText(const char* text) override;
-  int Compare(const PField& other) const override;
-  bool Matches(const char* text, double value, int code) const override;
-  PField& operator=(const PField& other) override;
-  PField* Clone() const override;
   void GetDisplayText(PStr& out) const override;
   void GetSQLText(PStr& out) const override;
-  void GetTypeName(PStr& out) const override { out = "dbDouble"; }
-  void EncodeText(PStr& out) const override;
-  void DecodeText(const char* text) override;
-
-  const char* DisplayFormat() const { return displayFormat_; }
-  void SetDisplayFormat(const char* format) { displayFormat_ = format; }
   // The process-wide default for new fields ("%g").
   static const char*& DefaultDisplayFormat();
-
- private:
-  double value_ = 0;
-  const char* displayFormat_ = DefaultDisplayFormat();
 };
 
-class PTimeField : public PField {
+class PTimeField
+    : public PBinaryNumberField<PTimeField, double, dbDate, &PField::GetDate, &PField::SetDate> {
  public:
-  PTimeField() : PField(dbDate, true) {}
-  explicit PTimeField(double oleDate) : PField(dbDate, false), value_(oleDate) {}
-  const char* ClassName() const override { return "PTimeField"; }
+  using PBinaryNumberField::PBinaryNumberField;
   double GetDate() const override { return value_; }
-  void SetDate(double value) override;
+  void SetDate(double value) override { Store(value); }
   void SetDateNow() override;
-  void* GetValuePtr() override { return &value_; }
   bool SetFromText(const char* text) override;
-  int Compare(const PField& other) const override;
-  bool Matches(const char* text, double value, int code) const override;
-  PField& operator=(const PField& other) override;
-  PField* Clone() const override;
   void GetDisplayText(PStr& out) const override;
   void GetSQLText(PStr& out) const override;
-  void GetTypeName(PStr& out) const override { out = "dbDate"; }
-  void EncodeText(PStr& out) const override;
-  void DecodeText(const char* text) override;
-
- private:
-  double value_ = 0;
 };
 
 class PStringField : public PField {
