@@ -18,6 +18,7 @@
 #include "base/per_thread.h"
 #include "base/sync.h"
 #include "platform/files.h"
+#include "platform/run_time_imports.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 
@@ -338,13 +339,7 @@ const char* BuildSystemInfoBlock() {
   std::string virtualMachineLine;  // no virtual-machine name is known
 
   std::string localeName = facts.userLocaleName;
-  if (g_GetUserDefaultLocaleName.IsAvailable()) {
-    char16_t wide[kLocaleNameLength] = {};
-    if (g_GetUserDefaultLocaleName.Call(wide, kLocaleNameLength) > 0) {
-      PStr narrow = NarrowFromWide(wide, 0);
-      localeName = narrow.IsNull() ? "" : narrow.c_str();
-    }
-  }
+  platform::UserDefaultLocaleName(localeName);
 
   PStr totalMemory = GroupThousands(static_cast<uint32_t>(facts.totalMemoryMiB));
   PStr freeMemory = GroupThousands(static_cast<uint32_t>(facts.freeMemoryMiB));

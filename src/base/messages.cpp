@@ -367,12 +367,3 @@ void* RT_IMPORT_PROC::Address() {
   }
   return address_.load();
 }
-
-bool IsWow64() {
-  if (!g_IsWow64Process.IsAvailable()) return false;
-  // The Windows build hands the current-process pseudo handle (-1).
-  int wow64 = 0;
-  if (g_IsWow64Process.Call(reinterpret_cast<void*>(static_cast<intptr_t>(-1)), &wow64) == 0)
-    return false;
-  return wow64 != 0;
-}

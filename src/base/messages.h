@@ -150,11 +150,3 @@ class RT_PROC : public RT_IMPORT_PROC {
 };
 template <typename R, typename A1, typename A2>
 using RT_PROC2 = RT_PROC<R, A1, A2>;
-
-// The three run-time procedures of the library.
-extern RT_PROC2<int64_t, void*, int*> g_IsWow64Process;           // kernel32
-extern RT_PROC2<int, char16_t*, int> g_GetUserDefaultLocaleName;  // kernel32
-extern RT_PROC<const char*> g_WineGetVersion;                     // ntdll
-inline constexpr int kLocaleNameLength = 80;
-// IsWow64Process of the current process; false when unavailable.
-bool IsWow64();

@@ -3,6 +3,7 @@
 
 #include "base/format.h"
 #include "base/messages.h"
+#include "platform/run_time_imports.h"
 #include "platform/system.h"
 
 namespace {
@@ -108,7 +109,7 @@ class SystemVersionProbe final : public WindowsVersionProbe {
   }
   uint32_t BuildNumber() const override { return platform::WindowsBuildNumber(); }
   const char* ServicePackText() const override { return servicePack_.c_str(); }
-  bool IsWow64() const override { return ::IsWow64(); }
+  bool IsWow64() const override { return platform::IsWow64Process(); }
 
  private:
   std::string servicePack_ = platform::WindowsServicePackText();
