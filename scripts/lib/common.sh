@@ -2,7 +2,9 @@
 # Sourced, not run.
 
 NVD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libinih-dev)
+# python3-venv: the Python binding's tests install it into a virtual environment.
+NVD_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libinih-dev
+  python3 python3-venv)
 # The MySQL client library and the private test server (scripts/testdb).
 NVD_DB_PACKAGES=(libmariadb-dev libmariadb-dev-compat mariadb-server)
 

@@ -437,4 +437,57 @@ TEST_F(FirmwareTest, IdentificationProgramsAMismatchedTarget) {
   ExpectProgrammed(device, runs, kNewSignature);
 }
 
+// Every way flash programming can fail ends in failure, and the signature
+// of a target that was not written whole is never written.
+TEST_F(FirmwareTest, FailuresOfTheInstrumentFailTheProgramming) {
+  const std::vector<Segment> runs = {{0x4000, Pattern(1500, 14)}};
+  const Bytes file = Pack(ContainerKind::kZandor, {TargetOf("", runs)});
+  const std::string hex = ":0400000001020304F2\n";
+  struct Case {
+    const char* what;
+    nvsim::InstrumentConfig config;
+    const char* name;
+    std::string log;                     // expected in the device log
+    uint32_t signature = kOldSignature;  // the instrument's afterwards
+  };
+  std::vector<Case> cases;
+  auto withFault = [](uint32_t code, uint32_t value, uint32_t skip) {
+    nvsim::InstrumentConfig config;
+    config.imageSupport = false;
+    nvsim::Fault fault = FaultOf(FaultKind::kStatus, code);
+    fault.value = value;
+    fault.skip = skip;
+    config.faults.push_back(fault);
+    return config;
+  };
+  cases.push_back({"second block refused", withFault(FLASH_BLOCK, FLASH_VERIFY, 1), "fw.trg",
+                   "FLASH_OK\nFLASH_VERIFY\nError programming flash\n"});
+  cases.push_back(
+      {"signature refused", withFault(WR_SIGNAT, FLASH_SIGN_ER, 0), "fw.trg", "FLASH_SIGN_ER\n"});
+  cases.push_back({"HEX data refused", withFault(LOAD_TARGET, FLASH_INV_ADDR, 0), "fw.hex",
+                   "FLASH_INV_ADDR\n"});
+  nvsim::InstrumentConfig noChunk;
+  noChunk.imageChunk = 0;
+  cases.push_back({"chunk size 0", noChunk, "fw.trg",
+                   "FW_IMAGE_GET_INFO reported a chunk size of 0: nothing can be written\n"});
+  nvsim::InstrumentConfig gone;
+  gone.burnAwayMs = nvsim::kNever;
+  // The burn itself succeeded: the instrument took the new signature.
+  cases.push_back(
+      {"never back after the burn", gone, "fw.trg", "Re-initialization failed\n", kNewSignature});
+
+  for (Case& c : cases) {
+    auto device = Open(c.config);
+    continueAfterFailure_ = false;
+    events_.clear();
+    const std::string path =
+        WriteFile(c.name, std::string(c.name) == "fw.hex" ? Bytes(hex.begin(), hex.end()) : file);
+    EXPECT_FALSE(device->ProgramTarget(path.c_str())) << c.what;
+    EXPECT_NE(LogText().find(c.log), std::string::npos) << c.what << "\n" << LogText();
+    EXPECT_EQ(events_.substr(events_.size() - 13), "after failed;") << c.what << ": " << events_;
+    EXPECT_EQ(State(id_).signature, c.signature) << c.what;
+    ClearLog();
+  }
+}
+
 }  // namespace
