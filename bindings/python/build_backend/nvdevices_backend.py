@@ -13,19 +13,21 @@ import os
 import tomllib
 import zipfile
 from pathlib import Path
+from typing import Any
 
 _ROOT = Path(__file__).resolve().parent.parent
 _PACKAGE = "nvdevices"
 _TAG = "py3-none-any"
 
 
-def _project() -> dict:
+def _project() -> dict[str, Any]:
     """The [project] table of pyproject.toml."""
     with open(_ROOT / "pyproject.toml", "rb") as file:
-        return tomllib.load(file)["project"]
+        project: dict[str, Any] = tomllib.load(file)["project"]
+    return project
 
 
-def _metadata(project: dict) -> str:
+def _metadata(project: dict[str, Any]) -> str:
     """The METADATA file (core metadata 2.1) of the project."""
     lines = [
         "Metadata-Version: 2.1",
@@ -35,7 +37,7 @@ def _metadata(project: dict) -> str:
         f"Requires-Python: {project['requires-python']}",
     ]
     lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
-    readme = _ROOT / project.get("readme", "README.md")
+    readme = _ROOT / str(project.get("readme", "README.md"))
     body = readme.read_text(encoding="utf-8") if readme.exists() else ""
     lines.append("Description-Content-Type: text/markdown")
     return "\n".join(lines) + "\n\n" + body
@@ -47,22 +49,22 @@ def _record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def _dist_info(project: dict) -> str:
+def _dist_info(project: dict[str, Any]) -> str:
     """The name of the wheel's .dist-info folder."""
     return f"{project['name']}-{project['version']}.dist-info"
 
 
-def get_requires_for_build_wheel(config_settings=None) -> list[str]:
+def get_requires_for_build_wheel(config_settings: dict[str, Any] | None = None) -> list[str]:
     """Nothing beyond the standard library is needed."""
     return []
 
 
-def get_requires_for_build_sdist(config_settings=None) -> list[str]:
+def get_requires_for_build_sdist(config_settings: dict[str, Any] | None = None) -> list[str]:
     """Nothing beyond the standard library is needed."""
     return []
 
 
-def prepare_metadata_for_build_wheel(metadata_directory: str, config_settings=None) -> str:
+def prepare_metadata_for_build_wheel(metadata_directory: str, config_settings: dict[str, Any] | None = None) -> str:
     """Writes the .dist-info folder (METADATA, WHEEL) and returns its name."""
     project = _project()
     folder = Path(metadata_directory) / _dist_info(project)
@@ -77,7 +79,7 @@ def _wheel_file() -> str:
     return f"Wheel-Version: 1.0\nGenerator: nvdevices_backend\nRoot-Is-Purelib: true\nTag: {_TAG}\n"
 
 
-def build_wheel(wheel_directory: str, config_settings=None, metadata_directory=None) -> str:
+def build_wheel(wheel_directory: str, config_settings: dict[str, Any] | None = None, metadata_directory: str | None = None) -> str:
     """Builds the wheel into wheel_directory and returns its file name."""
     project = _project()
     name = f"{project['name']}-{project['version']}-{_TAG}.whl"

@@ -148,7 +148,9 @@ class _Library:
 
     def __init__(self, path: str) -> None:
         try:
-            dll = ctypes.CDLL(path) if os.name != "nt" else ctypes.WinDLL(path)
+            # The four functions are __stdcall on Windows; x64 has one calling
+            # convention, so CDLL serves both systems.
+            dll = ctypes.CDLL(path)
         except OSError as error:
             raise LibraryError(f"cannot load the NVDevices library '{path}': {error}") from None
         u32, u8 = ctypes.c_uint32, ctypes.c_uint8

@@ -41,4 +41,5 @@ start_nvsim 3 --config "$demo/instruments.conf"
 # From a folder outside the source tree, so that the installed package is
 # the one imported.
 cd "$root"
+export PYTHONDONTWRITEBYTECODE=1
 "$venv/bin/python" -m unittest discover -s "$source/bindings/python/tests" -t "$source/bindings/python/tests" -v
