@@ -19,7 +19,9 @@ TEST(RunTimeImports, WindowsAnswersFromTheSystem) {
   EXPECT_FALSE(platform::IsWow64Process());
   // The test scripts run Windows programs with a Wine prefix set, which Wine
   // hands on to the program's environment.
-  if (platform::HasEnvironment("WINEPREFIX")) EXPECT_TRUE(platform::RunningUnderWine());
+  if (platform::HasEnvironment("WINEPREFIX")) {
+    EXPECT_TRUE(platform::RunningUnderWine());
+  }
 
   // Every supported Windows (and Wine) has a user locale such as "en-US".
   std::string name = "unchanged";
