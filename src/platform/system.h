@@ -72,6 +72,10 @@ bool WindowsVersionEquals(WindowsVersionPart part, uint32_t value);
 uint32_t WindowsBuildNumber();
 std::string WindowsServicePackText();
 
+// Whether the process's standard output is a terminal (a console on
+// Windows), so that a tool may draw progress in place.
+bool StandardOutputIsTerminal();
+
 // Name of the compiler that built the library ("GCC 12.2.0").
 const char* CompilerDescription();
 

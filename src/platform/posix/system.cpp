@@ -467,6 +467,10 @@ void CallExitFunction(void* function) {
 
 }  // namespace
 
+bool StandardOutputIsTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
+
 // The C library's atexit does the same for a shared object, but a sanitizer
 // that intercepts atexit registers the handler with no module, so dlclose
 // would leave it to be called into the unloaded library at exit. Naming the

@@ -314,6 +314,11 @@ SystemFacts ReadSystemFacts() {
   return facts;
 }
 
+bool StandardOutputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 // A DLL's atexit handlers run when the DLL is unloaded, or at process exit.
 void AtModuleExit(void (*function)()) {
   std::atexit(function);
