@@ -192,6 +192,9 @@ TEST_F(FirmwareTest, StagedImageIsContinuedCompletedOrRestarted) {
   nvsim::StagedImage foreign = nvsim::StagedImage::Prefix(other, 512);
   foreign.signature = 0x11111111;
   foreign.bytes[12] = 0x11;
+  Bytes tooMany = file;
+  tooMany.resize(1100, 0);
+  const nvsim::StagedImage longer = nvsim::StagedImage::Prefix(tooMany, 1100);
   const Case cases[] = {
       {nvsim::StagedImage::Prefix(file, 512),
        "Firmware image signature match, CRC32 match\n"
@@ -206,6 +209,10 @@ TEST_F(FirmwareTest, StagedImageIsContinuedCompletedOrRestarted) {
        {0, 256, 512, 768, 1000}},
       {foreign,
        "Firmware image signature mismatch, resetting"
+       "Continuing to upload the firmware image from offset 0\n",
+       {0, 256, 512, 768, 1000}},
+      {longer,
+       "Firmware image signature match, invalid loaded byte count, resetting\n"
        "Continuing to upload the firmware image from offset 0\n",
        {0, 256, 512, 768, 1000}},
   };
@@ -284,6 +291,17 @@ TEST_F(FirmwareTest, MultiTargetFileProgramsTheChosenTarget) {
     }
     ExpectProgrammed(*device, auxRuns, kNewSignature);
     EXPECT_EQ(sim_->ReadFlash(id_, 0x10000, 300), erased);  // the other target is not written
+
+    // A one-target file after that: the index left from the last choice is
+    // reported and target 0 is used.
+    const std::string single =
+        WriteFile("single.trg", Pack(ContainerKind::kVorlinex, {TargetOf("only", mainRuns)}));
+    ASSERT_TRUE(device->ProgramFile(single.c_str())) << LogText() << ErrorText();
+    EXPECT_NE(ErrorText().find("Chosen multi-target index 1 is invalid, only 1 target(s) "
+                               "available. Please contact developers"),
+              std::string::npos)
+        << ErrorText();
+    ExpectProgrammed(*device, mainRuns, kNewSignature);
 
     // An index the file does not have stops before anything is sent.
     choice_ = 5;
@@ -389,6 +407,23 @@ TEST_F(FirmwareTest, IntelHexFileIsMergedAndWrittenInChunks) {
   EXPECT_EQ(events_, "before;after ok;");
 }
 
+// An image the instrument refuses to burn is programmed block by block.
+TEST_F(FirmwareTest, RefusedBurnFallsBackToFlashProgramming) {
+  const std::vector<Segment> runs = {{0x4000, Pattern(300, 15)}};
+  nvsim::InstrumentConfig config;
+  nvsim::Fault fault = FaultOf(FaultKind::kStatus, FW_IMAGE_UPDATE);
+  fault.value = 10;
+  config.faults.push_back(fault);
+  auto device = Open(config);
+  const std::string path = WriteFile("fw.trg", Pack(ContainerKind::kZandor, {TargetOf("", runs)}));
+  ASSERT_TRUE(device->ProgramFile(path.c_str())) << LogText() << ErrorText();
+  EXPECT_NE(LogText().find("FW Image update: Device reported an error 10"), std::string::npos);
+  EXPECT_EQ(State(id_).burns, 0u);
+  EXPECT_EQ(FlashWriteLengths(FLASH_BLOCK), std::vector<uint32_t>{300});
+  EXPECT_EQ(events_, "before;burn;after ok;");  // no burn happened, so no AfterBurn
+  ExpectProgrammed(*device, runs, kNewSignature);
+}
+
 // A failed upload falls back to flash programming unless the hook says no.
 TEST_F(FirmwareTest, FailedUploadFallsBackOnlyWhenAllowed) {
   const std::vector<Segment> runs = {{0x4000, Pattern(600, 12)}};
@@ -466,6 +501,15 @@ TEST_F(FirmwareTest, FailuresOfTheInstrumentFailTheProgramming) {
       {"signature refused", withFault(WR_SIGNAT, FLASH_SIGN_ER, 0), "fw.trg", "FLASH_SIGN_ER\n"});
   cases.push_back({"HEX data refused", withFault(LOAD_TARGET, FLASH_INV_ADDR, 0), "fw.hex",
                    "FLASH_INV_ADDR\n"});
+  nvsim::InstrumentConfig unknownBlock;
+  unknownBlock.imageSupport = false;
+  unknownBlock.faults.push_back(FaultOf(FaultKind::kUnrecognized, FLASH_BLOCK));
+  cases.push_back({"block command unknown", unknownBlock, "fw.trg",
+                   "Error: Target reports unrecognized command 80000106\n"});
+  nvsim::InstrumentConfig unknownLoad;
+  unknownLoad.faults.push_back(FaultOf(FaultKind::kUnrecognized, LOAD_TARGET));
+  cases.push_back({"LOAD_TARGET unknown", unknownLoad, "fw.hex",
+                   "Target programming failed: Target reports unrecognized command LOAD_TARGET"});
   nvsim::InstrumentConfig noChunk;
   noChunk.imageChunk = 0;
   cases.push_back({"chunk size 0", noChunk, "fw.trg",
