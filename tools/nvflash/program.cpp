@@ -106,10 +106,12 @@ void ProgressView::Update(uint32_t total, uint32_t done) {
   }
   const int percent = total == 0 ? 100 : static_cast<int>(uint64_t{done} * 100 / total);
   char line[160];
+  int step = percent / 10;  // plain output: a line per tenth written ...
   if (burn) {
     const uint32_t left = total > done ? total - done : 0;
     std::snprintf(line, sizeof line, "Burning the image: %u.%u s left", left / 1000,
                   left % 1000 / 100);
+    step = static_cast<int>((left + 999) / 1000);  // ... or per second of the burn
   } else {
     // The rate counts from the first report: the time before it goes to
     // putting the instrument into its loader, not to writing.
@@ -120,15 +122,17 @@ void ProgressView::Update(uint32_t total, uint32_t done) {
       firstDone_ = done;
     }
     const uint32_t ms = now - started_;
-    const double rate = ms == 0 ? 0.0 : (done - firstDone_) / 1.024 / ms;  // KiB/s
-    std::snprintf(line, sizeof line, "Writing: %3d%%  %u of %u bytes  %.1f KiB/s", percent, done,
-                  total, rate);
+    int length =
+        std::snprintf(line, sizeof line, "Writing: %3d%%  %u of %u bytes", percent, done, total);
+    if (ms != 0)
+      std::snprintf(line + length, sizeof line - length, "  %.1f KiB/s",
+                    (done - firstDone_) / 1.024 / ms);
   }
   if (console_.terminal) {
     std::fprintf(console_.out, "\r%s %s\033[K", Bar(total, done).c_str(), line);
     open_ = true;
-  } else if (percent / 10 != lastStep_) {
-    lastStep_ = percent / 10;
+  } else if (step != lastStep_) {
+    lastStep_ = step;
     std::fprintf(console_.out, "%s\n", line);
   }
   std::fflush(console_.out);
