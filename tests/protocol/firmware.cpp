@@ -71,6 +71,11 @@ class FirmwareTest : public ProtocolTest {
   // Adds the instrument and opens a programming device on it, identified
   // without a signature check; the log is cleared afterwards.
   std::unique_ptr<FirmwareDevice> Open(nvsim::InstrumentConfig config = {}) {
+    // The start of the target, and the burn, wait this long before the
+    // instrument is looked for again: enough for a busy simulator to have
+    // dropped off the bus by then (on the dilated clock 20-30 real ms).
+    config.publicArea.targetStartTimeOut = 3000;
+    config.burnWaitMs = 2000;
     id_ = AddInstrument(std::move(config));
     FirmwareHooks hooks;
     hooks.Progress = [this](uint32_t total, uint32_t done) { progress_.emplace_back(total, done); };
@@ -161,7 +166,7 @@ TEST_F(FirmwareTest, ImageIsStagedInChunksBurntAndTheInstrumentReconnected) {
         "--- Uploading FW Image to device: Total bytes = 1000, already loaded: 0 ---\n",
         "FW Image: Writing 232 bytes at offset 768\n", "Ready to burn the firmware image\n",
         "--- Burning FW Image: Signat = 5B8A6C21 (", "index = 0 ---\n",
-        "Closing device handle\nWaiting 300 ms...\n"})
+        "Closing device handle\nWaiting 2000 ms...\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(Received(FW_IMAGE_GET_INFO).size(), 2u);  // the first query and the fresh one
   EXPECT_EQ(Received(FLASH_BLOCK).size(), 0u);
@@ -169,14 +174,14 @@ TEST_F(FirmwareTest, ImageIsStagedInChunksBurntAndTheInstrumentReconnected) {
   // About 100 progress calls over the burn wait, ending with the whole wait.
   size_t burnCalls = 0;
   for (const auto& [total, done] : progress_) {
-    EXPECT_EQ(total, 300u);
-    EXPECT_LE(done, 300u);
+    EXPECT_EQ(total, 2000u);
+    EXPECT_LE(done, 2000u);
     ++burnCalls;
   }
   EXPECT_GE(burnCalls, 95u);
   EXPECT_LE(burnCalls, 102u);
   ASSERT_FALSE(progress_.empty());
-  EXPECT_EQ(progress_.back(), std::make_pair(300u, 300u));
+  EXPECT_EQ(progress_.back(), std::make_pair(2000u, 2000u));
 }
 
 // What the instrument already holds decides where the upload starts.
