@@ -23,6 +23,10 @@
 #include "protocol/memory_image.h"
 #include "protocol/real_usb_device.h"
 
+// The whole target file; false when it does not open, cannot be read, or is
+// too large for the 32-bit counts of the flash and image commands.
+bool LoadWholeFile(const char* path, std::vector<uint8_t>& bytes);
+
 // Callbacks for the programming hooks; an empty one keeps the device's
 // default (nothing, target 0, fall back to flash programming).
 struct FirmwareHooks {

@@ -10,6 +10,7 @@
 #include "base/format.h"
 #include "base/options.h"
 #include "protocol/container.h"
+#include "protocol/firmware.h"
 #include "protocol/intel_hex.h"
 #include "protocol/memory_image.h"
 #include "protocol/real_usb_device.h"
@@ -40,24 +41,6 @@ long ReadFileHead(const char* path, unsigned char* head) {
   return static_cast<long>(got);
 }
 
-// The whole file; false when it does not open, cannot be read, or is too
-// large for the 32-bit counts of the flash and image commands.
-bool LoadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
-  constexpr size_t kPiece = size_t{1} << 20;
-  bytes.clear();
-  PTextFile file(path, "rb", true);
-  if (!file.IsOpen()) return false;
-  for (;;) {
-    const size_t start = bytes.size();
-    if (start > UINT32_MAX) return false;
-    bytes.resize(start + kPiece);
-    const size_t got = file.Read(bytes.data() + start, kPiece);
-    bytes.resize(start + got);
-    if (got < kPiece) break;
-  }
-  return std::ferror(file.Stream()) == 0 && bytes.size() <= UINT32_MAX;
-}
-
 PStr TargetFolderFile(const char* name) {
   PFilePath folder;
   const PStr program = ProgramFolder();
@@ -75,6 +58,22 @@ bool EndsWithTrg(const std::string& name) {
 }
 
 }  // namespace
+
+bool LoadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  bytes.clear();
+  PTextFile file(path, "rb", true);
+  if (!file.IsOpen()) return false;
+  for (;;) {
+    const size_t start = bytes.size();
+    if (start > UINT32_MAX) return false;
+    bytes.resize(start + kPiece);
+    const size_t got = file.Read(bytes.data() + start, kPiece);
+    bytes.resize(start + got);
+    if (got < kPiece) break;
+  }
+  return std::ferror(file.Stream()) == 0 && bytes.size() <= UINT32_MAX;
+}
 
 bool RealUSBDevice::ReadSignatureRecord() {
   DeviceSignature = kNoSignature;

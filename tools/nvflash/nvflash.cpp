@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 
-#include "base/files.h"
 #include "protocol/real_usb_device.h"
 
 namespace nvflash {
@@ -73,17 +72,6 @@ std::string SignatureText(uint32_t signature) {
   std::snprintf(word, sizeof word, "%08X", signature);
   const PStr when = DosDateTimeText(signature);
   return std::string(word) + " (" + (when.Length() != 0 ? when.c_str() : "no date") + ")";
-}
-
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
-  PTextFile file(path.c_str(), "rb", true);
-  if (!file.IsOpen()) return false;
-  bytes.clear();
-  uint8_t piece[65536];
-  size_t got = 0;
-  while ((got = file.Read(piece, sizeof piece)) != 0)
-    bytes.insert(bytes.end(), piece, piece + got);
-  return std::ferror(file.Stream()) == 0;
 }
 
 bool ParseU32(const std::string& text, uint32_t& value) {

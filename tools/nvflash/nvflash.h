@@ -45,8 +45,6 @@ int Pack(const std::vector<std::string>& args, Console& console);
 std::string JsonString(const std::string& text);
 // "5B8A6C21 (10.12.2025 13:33:02)", or "none" for the no-signature word.
 std::string SignatureText(uint32_t signature);
-// The whole file; false when it cannot be read.
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
 // Parses a decimal or 0x-prefixed number that fits 32 bits.
 bool ParseU32(const std::string& text, uint32_t& value);
 

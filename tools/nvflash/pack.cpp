@@ -35,7 +35,7 @@ bool AddInput(const std::string& input, PackTarget& target, Console& console) {
   const size_t at = input.rfind('@');
   const std::string path = at == std::string::npos ? input : input.substr(0, at);
   std::vector<uint8_t> bytes;
-  if (!ReadFileBytes(path, bytes)) {
+  if (!LoadWholeFile(path.c_str(), bytes)) {
     std::fprintf(console.err, "nvflash: cannot read \"%s\"\n", path.c_str());
     return false;
   }

@@ -152,7 +152,7 @@ bool CheckFile(const std::string& name, Console& console, uint32_t& targets) {
                                         path.compare(path.size() - 3, 3, "TRG") == 0);
   if (!Exists(path.c_str()) && trg) path = path.substr(0, path.size() - 3) + "bin";
   std::vector<uint8_t> bytes;
-  if (!ReadFileBytes(path, bytes)) {
+  if (!LoadWholeFile(path.c_str(), bytes)) {
     std::fprintf(console.err, "nvflash: cannot read \"%s\"\n", name.c_str());
     return false;
   }
