@@ -3,16 +3,20 @@
 // - load: 100 000 rows of int, double, datetime, varchar and blob into a
 //   PRecordSet, against mysql_store_result + mysql_fetch_row converting each
 //   value to the same C++ types (goal: ratio <= 1.5);
-// - bulk save: 100 000 new records with SaveAllRecords (temporary file, LOAD
-//   DATA LOCAL INFILE, table lock), against multi-row INSERT statements of
-//   1 000 rows each;
-// - round trip: 10 000 ExecuteSQL("do 1") (a ping before every statement)
-//   against mysql_real_query alone.
-// Each figure is the best of a few repetitions; the two sides take turns.
+// - bulk save: 100 000 new records with SaveAllRecords (temporary file, table
+//   lock, LOAD DATA LOCAL INFILE, unlock, file removed), against the same
+//   method written plainly: the same rows, held in plain C++ types, escaped
+//   and written to a file in the same format with stdio, the same lock, load
+//   and unlock through mysql_real_query, the file removed. Both tables are
+//   compared afterwards (CHECKSUM TABLE). Beside it, as information only,
+//   the same rows as 100 multi-row INSERT statements of 1 000 rows each;
+// - round trip: ExecuteSQL("do 1") (a ping before every statement) against
+//   mysql_real_query alone.
+// Every figure alternates its two sides round by round; the median of the
+// round ratios counts. Both connections use the library's client flags
+// (compression, multiple statements).
 #include <mysql.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,14 +25,22 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "bench_rounds.h"
 #include "db/mysql/mysql_database.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/thread.h"
 
 namespace {
 
 constexpr int kRows = 100000;
 constexpr int kInsertBatch = 1000;
-constexpr int kRoundTrips = 10000;
-constexpr int kRepetitions = 3;
+constexpr int kLoadRounds = 5;
+constexpr int kSaveRounds = 5;
+constexpr int kStatementsPerRound = 50;
+constexpr int kStatementRounds = 61;
+constexpr unsigned char kBlob[16] = {0, 1, 2,  3,  '\'', '\\', '\n', '\r',
+                                     8, 9, 10, 11, 12,   13,   14,   0};
 
 struct Server {
   std::string host, user, password, name;
@@ -40,17 +52,6 @@ std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-double Seconds(std::chrono::steady_clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-template <typename F>
-double Time(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return Seconds(std::chrono::steady_clock::now() - start);
-}
-
 // One row in plain C++ types.
 struct PlainRow {
   int32_t id;
@@ -59,6 +60,15 @@ struct PlainRow {
   double date;
   std::string text;
   std::vector<unsigned char> blob;
+};
+
+// A row to save, as a plain program holds it: the date broken down.
+struct SaveRow {
+  int32_t id;
+  int32_t i;
+  double d;
+  platform::SystemTime date;
+  std::string text;
 };
 
 double PlainDate(const char* text) {
@@ -95,38 +105,74 @@ bool PlainQuery(MYSQL* client, const std::string& sql) {
   return true;
 }
 
-// Fills a record set of the bench table with kRows new records.
+// The first value of a statement's first row ("" when there is none).
+std::string PlainValue(MYSQL* client, const std::string& sql, int column) {
+  std::string value;
+  if (!PlainQuery(client, sql)) return value;
+  MYSQL_RES* result = mysql_store_result(client);
+  if (result == nullptr) return value;
+  if (MYSQL_ROW row = mysql_fetch_row(result); row != nullptr && row[column] != nullptr)
+    value = row[column];
+  mysql_free_result(result);
+  return value;
+}
+
+double DateOf(int r) {
+  return 44000.0 + r / 1440.0;
+}
+
+std::string TextOf(int r) {
+  return "text value number " + std::to_string(r);
+}
+
+// Fills a record set of a bench table with kRows new records.
 void FillRecords(PRecordSet& set) {
-  const unsigned char blob[16] = {0, 1, 2, 3, '\'', '\\', '\n', '\r', 8, 9, 10, 11, 12, 13, 14, 0};
   for (int r = 0; r < kRows; ++r) {
     auto record = std::make_unique<PRecord>(&set, false);
     record->At(0)->SetLong(r);
     record->At(1)->SetLong(r * 7);
     record->At(2)->SetDouble(r * 0.125);
-    record->At(3)->SetDate(44000.0 + r / 1440.0);
-    record->At(4)->SetText(("text value number " + std::to_string(r)).c_str());
-    record->At(5)->SetRawData(sizeof blob, blob);
+    record->At(3)->SetDate(DateOf(r));
+    record->At(4)->SetText(TextOf(r).c_str());
+    record->At(5)->SetRawData(sizeof kBlob, kBlob);
     set.Add(record.release());
   }
 }
 
+// The same rows in plain types.
+std::vector<SaveRow> PlainRows() {
+  std::vector<SaveRow> rows(kRows);
+  for (int r = 0; r < kRows; ++r) {
+    rows[r].id = r;
+    rows[r].i = r * 7;
+    rows[r].d = r * 0.125;
+    OleDateToSystemTime(DateOf(r), rows[r].date);
+    rows[r].text = TextOf(r);
+  }
+  return rows;
+}
+
 double LoadRecordSet(MySQLDataBase& db) {
   uint32_t count = 0;
-  const double seconds = Time([&] {
+  const BenchTimer timer;
+  {
     PRecordSet set(&db, "bench_load", 4, "select * from bench_load", 0);
     count = set.Count();
-  });
+  }
+  const double seconds = timer.Seconds();
   if (count != kRows) std::fprintf(stderr, "bench_db: loaded %u rows\n", count);
-  return seconds;
+  return count == kRows ? seconds : -1;
 }
 
 double LoadPlain(MYSQL* client) {
   // The rows are released inside the timing, as the record set's are.
-  return Time([&] {
+  const BenchTimer timer;
+  size_t count = 0;
+  {
     std::vector<PlainRow> rows;
-    if (!PlainQuery(client, "select * from bench_load")) return;
+    if (!PlainQuery(client, "select * from bench_load")) return -1;
     MYSQL_RES* result = mysql_store_result(client);
-    if (result == nullptr) return;
+    if (result == nullptr) return -1;
     rows.reserve(mysql_num_rows(result));
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
       const unsigned long* lengths = mysql_fetch_lengths(result);
@@ -140,7 +186,10 @@ double LoadPlain(MYSQL* client) {
       rows.push_back(std::move(out));
     }
     mysql_free_result(result);
-  });
+    count = rows.size();
+  }
+  const double seconds = timer.Seconds();
+  return count == kRows ? seconds : -1;
 }
 
 double SaveBulk(MySQLDataBase& db) {
@@ -148,40 +197,177 @@ double SaveBulk(MySQLDataBase& db) {
   PRecordSet set(&db, "bench_save", 0, "select * from bench_save where 0", 0);
   FillRecords(set);
   MySQLInterface* backEnd = db.ThreadInterface();
-  bool ok = false;
-  const double seconds = Time([&] { ok = backEnd->SaveAllRecords(&set); });
+  const BenchTimer timer;
+  const bool ok = backEnd->SaveAllRecords(&set);
+  const double seconds = timer.Seconds();
   if (!ok) std::fprintf(stderr, "bench_db: SaveAllRecords failed: %s\n", backEnd->ErrorText());
-  return seconds;
+  return ok ? seconds : -1;
 }
 
-double SavePlain(MYSQL* client) {
+// The bulk file's line of one row: fields escaped as for a quoted SQL
+// literal, separated by CR, the line ended by LF (the format SaveAllRecords
+// loads with).
+void AppendLine(MYSQL* client, const SaveRow& row, const char* escapedBlob, std::string& line,
+                std::vector<char>& escaped) {
+  char head[96];
+  const platform::SystemTime& t = row.date;
+  const int length =
+      std::snprintf(head, sizeof head, "%d\r%d\r%.17g\r%04u-%02u-%02u %02u:%02u:%02u\r", row.id,
+                    row.i, row.d, t.year, t.month, t.day, t.hour, t.minute, t.second);
+  line.append(head, static_cast<size_t>(length));
+  escaped.resize(2 * row.text.size() + 1);
+  const unsigned long written = mysql_real_escape_string(
+      client, escaped.data(), row.text.data(), static_cast<unsigned long>(row.text.size()));
+  line.append(escaped.data(), written);
+  line += '\r';
+  line += escapedBlob;
+  line += '\n';
+}
+
+// The plain side of the bulk save: the same method with Connector/C and
+// stdio.
+double SavePlainBulk(MYSQL* client, const std::vector<SaveRow>& rows, const std::string& path) {
   PlainQuery(client, "truncate table bench_save");
-  const unsigned char blob[16] = {0, 1, 2, 3, '\'', '\\', '\n', '\r', 8, 9, 10, 11, 12, 13, 14, 0};
-  char escapedBlob[2 * sizeof blob + 1];
-  return Time([&] {
-    std::string sql;
-    for (int r = 0; r < kRows; r += kInsertBatch) {
-      sql = "insert into bench_save values ";
-      for (int k = r; k < r + kInsertBatch; ++k) {
-        const std::string text = "text value number " + std::to_string(k);
-        std::vector<char> escapedText(2 * text.size() + 1);
-        mysql_real_escape_string(client, escapedText.data(), text.data(),
-                                 static_cast<unsigned long>(text.size()));
-        mysql_real_escape_string(client, escapedBlob, reinterpret_cast<const char*>(blob),
-                                 sizeof blob);
-        const PStr date = VariantDateText(44000.0 + k / 1440.0, false);
-        char head[128];
-        std::snprintf(head, sizeof head, "%s(%d,%d,%.17g,'%s','", k == r ? "" : ",", k, k * 7,
-                      k * 0.125, date.c_str());
-        sql += head;
-        sql += escapedText.data();
-        sql += "','";
-        sql += escapedBlob;
-        sql += "')";
-      }
-      if (!PlainQuery(client, sql)) return;
+  const BenchTimer timer;
+  char escapedBlob[2 * sizeof kBlob + 1];
+  mysql_real_escape_string(client, escapedBlob, reinterpret_cast<const char*>(kBlob), sizeof kBlob);
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return -1;
+  std::string line;
+  std::vector<char> escaped;
+  bool written = true;
+  for (const SaveRow& row : rows) {
+    line.clear();
+    AppendLine(client, row, escapedBlob, line, escaped);
+    written = written && std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  }
+  written = std::fclose(file) == 0 && written;
+  const bool loaded =
+      written && PlainQuery(client, "lock tables bench_save write") &&
+      PlainQuery(client, "LOAD DATA LOCAL INFILE '" + path +
+                             "' into table bench_save FIELDS TERMINATED BY '\\r' LINES "
+                             "TERMINATED BY '\\n'");
+  const bool unlocked = PlainQuery(client, "unlock tables");
+  std::remove(path.c_str());
+  const double seconds = timer.Seconds();
+  return loaded && unlocked ? seconds : -1;
+}
+
+// The same rows as multi-row INSERT statements of kInsertBatch rows each.
+double SavePlainInserts(MYSQL* client, const std::vector<SaveRow>& rows) {
+  PlainQuery(client, "truncate table bench_save");
+  const BenchTimer timer;
+  char escapedBlob[2 * sizeof kBlob + 1];
+  mysql_real_escape_string(client, escapedBlob, reinterpret_cast<const char*>(kBlob), sizeof kBlob);
+  std::string sql;
+  std::vector<char> escaped;
+  for (int r = 0; r < kRows; r += kInsertBatch) {
+    sql = "insert into bench_save values ";
+    for (int k = r; k < r + kInsertBatch; ++k) {
+      const SaveRow& row = rows[k];
+      const platform::SystemTime& t = row.date;
+      escaped.resize(2 * row.text.size() + 1);
+      mysql_real_escape_string(client, escaped.data(), row.text.data(),
+                               static_cast<unsigned long>(row.text.size()));
+      char head[128];
+      std::snprintf(head, sizeof head, "%s(%d,%d,%.17g,'%04u-%02u-%02u %02u:%02u:%02u','",
+                    k == r ? "" : ",", row.id, row.i, row.d, t.year, t.month, t.day, t.hour,
+                    t.minute, t.second);
+      sql += head;
+      sql += escaped.data();
+      sql += "','";
+      sql += escapedBlob;
+      sql += "')";
     }
-  });
+    if (!PlainQuery(client, sql)) return -1;
+  }
+  return timer.Seconds();
+}
+
+std::string SavedChecksum(MYSQL* client) {
+  return PlainValue(client, "checksum table bench_save", 1);
+}
+
+bool MeasureLoad(MySQLDataBase& db, MYSQL* plain) {
+  RatioRounds load;
+  for (int round = 0; round < kLoadRounds; ++round) {
+    if (!load.Run([&] { return LoadRecordSet(db); }, [&] { return LoadPlain(plain); })) {
+      std::printf("db load: a side failed\n");
+      return false;
+    }
+  }
+  load.Report("db load", "PRecordSet", "mysql_store_result+fetch", BenchUnit{1e3, "ms"}, "1.5");
+  return true;
+}
+
+bool MeasureBulkSave(MySQLDataBase& db, MYSQL* plain) {
+  const std::vector<SaveRow> rows = PlainRows();
+  const std::string path = platform::TempFolder() + "nvd_bench_bulk_" +
+                           std::to_string(platform::CurrentProcessId()) + ".txt";
+  RatioRounds bulk;
+  std::vector<double> inserts;
+  std::string ours, theirs, inserted;
+  for (int round = 0; round < kSaveRounds; ++round) {
+    const bool ok = bulk.Run(
+        [&] {
+          const double seconds = SaveBulk(db);
+          if (ours.empty()) ours = SavedChecksum(plain);
+          return seconds;
+        },
+        [&] {
+          const double seconds = SavePlainBulk(plain, rows, path);
+          if (theirs.empty()) theirs = SavedChecksum(plain);
+          return seconds;
+        });
+    const double insert = SavePlainInserts(plain, rows);
+    if (inserted.empty()) inserted = SavedChecksum(plain);
+    if (!ok || insert < 0) {
+      std::printf("db bulk save: a side failed\n");
+      return false;
+    }
+    inserts.push_back(insert);
+  }
+  if (ours.empty() || ours != theirs || ours != inserted) {
+    std::printf("db bulk save: the tables differ (checksums %s, %s, %s)\n", ours.c_str(),
+                theirs.c_str(), inserted.c_str());
+    return false;
+  }
+  bulk.Report("db bulk save", "SaveAllRecords", "plain file + LOAD DATA LOCAL INFILE",
+              BenchUnit{1e3, "ms"});
+  const double insertMedian = RatioRounds::Median(inserts);
+  std::printf(
+      "db bulk save, for information: %d INSERT statements of %d rows %.1f ms (median of %d); "
+      "SaveAllRecords takes %.2f times as long\n",
+      kRows / kInsertBatch, kInsertBatch, insertMedian * 1e3, kSaveRounds,
+      bulk.Measured() / insertMedian);
+  return true;
+}
+
+bool MeasureRoundTrip(MySQLDataBase& db, MYSQL* plain) {
+  MySQLInterface* backEnd = db.ThreadInterface();
+  RatioRounds roundTrip;
+  for (int round = 0; round < kStatementRounds; ++round) {
+    const bool ok = roundTrip.Run(
+        [&] {
+          const BenchTimer timer;
+          for (int i = 0; i < kStatementsPerRound; ++i)
+            if (!backEnd->ExecuteSQL(nullptr, "do 1")) return -1.0;
+          return timer.Seconds();
+        },
+        [&] {
+          const BenchTimer timer;
+          for (int i = 0; i < kStatementsPerRound; ++i)
+            if (mysql_real_query(plain, "do 1", 4) != 0) return -1.0;
+          return timer.Seconds();
+        });
+    if (!ok) {
+      std::printf("db round trip: a statement failed\n");
+      return false;
+    }
+  }
+  roundTrip.Report("db round trip", "ExecuteSQL", "mysql_real_query",
+                   BenchUnit{1e6 / kStatementsPerRound, "us per statement"});
+  return true;
 }
 
 }  // namespace
@@ -191,10 +377,12 @@ int main() {
                 Env("NVD_TEST_DB_NAME"),
                 static_cast<unsigned>(std::atoi(Env("NVD_TEST_DB_PORT").c_str()))};
   if (server.host.empty() || server.port == 0) {
+    const bool ci = Env("CI") == "true";
     std::printf(
-        "db: skipped, no test database server (scripts/testdb start; "
-        "eval \"$(scripts/testdb env)\")\n");
-    return Env("CI") == "true" ? 1 : 0;
+        "db: no test database server (scripts/testdb start; eval \"$(scripts/testdb env)\"); "
+        "%s\n",
+        ci ? "failed" : "skipped");
+    return ci ? 1 : 0;
   }
   SetDefaultDbErrorOutput(DefaultDbErrorOutput);
   MySQLDataBase db(server.name.c_str(), 0x80);
@@ -221,48 +409,10 @@ int main() {
     }
   }
 
-  double bestSet = 1e9, bestPlain = 1e9;
-  for (int r = 0; r < kRepetitions; ++r) {
-    if (r % 2 == 0) {
-      bestPlain = std::min(bestPlain, LoadPlain(plain));
-      bestSet = std::min(bestSet, LoadRecordSet(db));
-    } else {
-      bestSet = std::min(bestSet, LoadRecordSet(db));
-      bestPlain = std::min(bestPlain, LoadPlain(plain));
-    }
-  }
-  std::printf("db load: ratio %.2f (PRecordSet %.1f ms, plain Connector/C %.1f ms, %d rows)\n",
-              bestSet / bestPlain, bestSet * 1e3, bestPlain * 1e3, kRows);
-
-  double bestBulk = 1e9, bestInsert = 1e9;
-  for (int r = 0; r < 2; ++r) {
-    bestInsert = std::min(bestInsert, SavePlain(plain));
-    bestBulk = std::min(bestBulk, SaveBulk(db));
-  }
-  std::printf(
-      "db bulk save: ratio %.2f (SaveAllRecords %.1f ms, INSERT of %d rows %.1f ms, %d "
-      "rows)\n",
-      bestBulk / bestInsert, bestBulk * 1e3, kInsertBatch, bestInsert * 1e3, kRows);
-
-  MySQLInterface* backEnd = db.ThreadInterface();
-  double bestExecute = 1e9, bestQuery = 1e9;
-  for (int r = 0; r < kRepetitions; ++r) {
-    bestExecute = std::min(bestExecute, Time([&] {
-                             for (int i = 0; i < kRoundTrips; ++i)
-                               backEnd->ExecuteSQL(nullptr, "do 1");
-                           }));
-    bestQuery = std::min(bestQuery, Time([&] {
-                           for (int i = 0; i < kRoundTrips; ++i)
-                             mysql_real_query(plain, "do 1", 4);
-                         }));
-  }
-  std::printf(
-      "db round trip: ratio %.2f (ExecuteSQL %.1f us, mysql_real_query %.1f us per "
-      "statement)\n",
-      bestExecute / bestQuery, bestExecute * 1e6 / kRoundTrips, bestQuery * 1e6 / kRoundTrips);
-
+  const bool ok =
+      MeasureLoad(db, plain) && MeasureBulkSave(db, plain) && MeasureRoundTrip(db, plain);
   db.Execute("drop table if exists bench_load");
   db.Execute("drop table if exists bench_save");
   mysql_close(plain);
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -74,12 +74,8 @@ uint64_t LogLines() {
 }
 
 void Report(const char* figure, const RatioRounds& rounds, const char* goal) {
-  const double us = 1e6 / kPerRound;
-  std::printf("Exchange, %s: %.2f us per exchange\n", figure, rounds.Measured() * us);
-  std::printf("raw write+read beside it: %.2f us per round trip\n", rounds.Baseline() * us);
-  std::printf("Exchange/raw over %zu rounds: lowest %.3f, highest %.3f\n", rounds.Rounds(),
-              rounds.Lowest(), rounds.Highest());
-  std::printf("ratio Exchange/raw at %s: %.3f%s\n", figure, rounds.Ratio(), goal);
+  rounds.Report(std::string("Exchange/raw at ") + figure, "Exchange", "raw write+read",
+                BenchUnit{1e6 / kPerRound, "us per exchange", false, 2}, goal);
 }
 
 }  // namespace
@@ -110,9 +106,9 @@ int main() {
   std::printf("instruments: %s\n", instruments.Way().c_str());
   std::printf("GET_STATUS exchanges: %d rounds of %d through Exchange and %d raw round trips\n",
               kRounds, kPerRound, kPerRound);
-  Report("trace level 0", plain, " (goal <= 1.25)");
+  Report("trace level 0", plain, "1.25");
   std::printf("trace level 1: %llu log lines written (the command and reply of each exchange)\n",
               static_cast<unsigned long long>(traceLines));
-  Report("trace level 1", traced, "");
+  Report("trace level 1", traced, nullptr);
   return 0;
 }

@@ -2,18 +2,18 @@
 //
 // Format() formats into the calling thread's buffer and maps "%I64u" to the C
 // library's "%llu"; the baseline is the plain C library call with formats
-// already written for it. Best of several repetitions, steady clock.
-#include <algorithm>
-#include <chrono>
+// already written for it. Rounds alternate the two sides; the median of the
+// round ratios counts.
 #include <cstdint>
 #include <cstdio>
 
 #include "base/format.h"
+#include "bench_rounds.h"
 
 namespace {
 
-constexpr int kRounds = 50000;
-constexpr int kRepetitions = 25;
+constexpr int kCalls = 10000;  // of each side per round, 8 formats each
+constexpr int kRounds = 41;
 
 volatile size_t g_sink;
 
@@ -74,16 +74,15 @@ size_t RunSnprintf(const Sample& s, char* buffer, size_t size) {
 constexpr int kFormatsPerRun = 8;
 constexpr int kSampleCount = sizeof(kSamples) / sizeof(kSamples[0]);
 
+// Seconds of kCalls runs of one side.
 template <typename Body>
-double NanosPerFormat(Body body) {
-  auto start = std::chrono::steady_clock::now();
+double Run(Body body) {
+  const BenchTimer timer;
   size_t total = 0;
-  for (int i = 0; i < kRounds; ++i)
+  for (int i = 0; i < kCalls; ++i)
     total += body(kSamples[i % kSampleCount]);
-  auto end = std::chrono::steady_clock::now();
   g_sink = total;
-  double ns = std::chrono::duration<double, std::nano>(end - start).count();
-  return ns / (static_cast<double>(kRounds) * kFormatsPerRun);
+  return timer.Seconds();
 }
 
 }  // namespace
@@ -94,17 +93,13 @@ int main() {
   RunFormat(kSamples[0]);
   RunSnprintf(kSamples[0], buffer, sizeof(buffer));
 
-  // The two sides take turns, so that a busy moment of the machine does not
-  // fall on one side only; the best round of each counts.
-  double viaSnprintf = 1e30;
-  double viaFormat = 1e30;
-  for (int rep = 0; rep < kRepetitions; ++rep) {
-    viaSnprintf = std::min(viaSnprintf, NanosPerFormat([](const Sample& s) {
-                             return RunSnprintf(s, buffer, sizeof(buffer));
-                           }));
-    viaFormat = std::min(viaFormat, NanosPerFormat([](const Sample& s) { return RunFormat(s); }));
+  RatioRounds rounds;
+  for (int round = 0; round < kRounds; ++round) {
+    rounds.Run(
+        [] { return Run([](const Sample& s) { return RunFormat(s); }); },
+        [] { return Run([](const Sample& s) { return RunSnprintf(s, buffer, sizeof(buffer)); }); });
   }
-  std::printf("format: ratio %.2f (Format %.0f ns/op, snprintf %.0f ns/op)\n",
-              viaFormat / viaSnprintf, viaFormat, viaSnprintf);
+  rounds.Report("format", "Format", "snprintf",
+                BenchUnit{1e9 / (static_cast<double>(kCalls) * kFormatsPerRun), "ns/op", false, 0});
   return 0;
 }

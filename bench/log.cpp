@@ -1,7 +1,9 @@
-// The cost of a log entry against the plain C library: 100 000 entries through
+// The cost of a log entry against the plain C library: entries through
 // LogPrint (format, thread check, length check, write, flush) against
-// fprintf + fflush of the same texts to a file in the same folder. Prints the
-// best of a few repetitions of each.
+// fprintf + fflush of the same texts to a file in the same folder. Both start
+// from a new file each round; the rounds alternate which side goes first (the
+// second writer of a pair tends to pay for the first one's dirty pages), and
+// the median of the round ratios counts.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,13 +11,14 @@
 #include <string>
 
 #include "base/log.h"
+#include "bench_rounds.h"
 #include "platform/files.h"
 #include "platform/thread.h"
 
 namespace {
 
-constexpr int kEntries = 100000;
-constexpr int kRepetitions = 10;
+constexpr int kEntries = 20000;  // per side and round
+constexpr int kRounds = 21;
 
 // The entry texts: a typical trace line with a few numbers and a short text.
 constexpr const char* kFormat = "Exchange %u: command 0x%08X, %u bytes, reply '%s', total %I64u\n";
@@ -66,29 +69,18 @@ int main() {
   const std::string logPath = (folder / "NVDevices.log").string();
   const std::string baselinePath = (folder / "baseline.log").string();
 
-  double bestLog = 1e9, bestBaseline = 1e9;
-  // Both start from a new file each time, and they take turns at going
-  // first: the second writer of a pair tends to pay for the first one's dirty
-  // pages.
-  for (int r = 0; r < kRepetitions; ++r) {
-    double baseline = 0, log = 0;
-    if (r % 2 == 0) {
-      baseline = RunBaseline(baselinePath);
-      log = RunLog(logPath);
-    } else {
-      log = RunLog(logPath);
-      baseline = RunBaseline(baselinePath);
+  RatioRounds rounds;
+  for (int round = 0; round < kRounds; ++round) {
+    if (!rounds.Run([&] { return RunLog(logPath); }, [&] { return RunBaseline(baselinePath); })) {
+      std::printf("log: the baseline file could not be written\n");
+      return 1;
     }
-    if (baseline > 0 && baseline < bestBaseline) bestBaseline = baseline;
-    if (log < bestLog) bestLog = log;
   }
   CloseLog();
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
 
-  const double logMicros = bestLog * 1e6 / kEntries;
-  const double baselineMicros = bestBaseline * 1e6 / kEntries;
-  std::printf("log: ratio %.2f (LogPrint %.2f us/entry, fprintf+fflush %.2f us/entry)\n",
-              bestLog / bestBaseline, logMicros, baselineMicros);
+  rounds.Report("log", "LogPrint", "fprintf+fflush",
+                BenchUnit{1e6 / kEntries, "us/entry", false, 2});
   return 0;
 }

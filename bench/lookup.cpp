@@ -4,10 +4,20 @@
 // Lookup: GetDeviceDatabaseInfo on a listed simulated instrument whose row
 // matches in full (the process-wide connection is made before timing).
 // Baseline: the same select through a plain Connector/C connection (query,
-// stored result, first row fetched) plus one RD_VIRT_STRING exchange of the
-// calibration block, written and read as raw driver transfers on a second,
-// identical instrument (the library holds the first one exclusively). 1 000
-// calls of each, in alternating blocks; the best block of each side counts.
+// stored result, first row fetched with its lengths) plus one RD_VIRT_STRING
+// exchange of the calibration block, written and read as raw driver
+// transfers on a second, identical instrument (the library holds the first
+// one exclusively). The two sides are interleaved call by call, alternating
+// which goes first; each pair of calls gives a ratio and the median of those
+// counts.
+//
+// The parts, timed call by call in turn in the same way, explain the
+// figure: the ping the database layer sends before every statement, the
+// select on a plain and on a compressed connection (the library's client
+// flags), the record set (ping, compressed select, typed fields), the second
+// statement that checks the whole stored serial number, the test-results
+// INI text, and the exchange raw and through the library (which also writes
+// its trace line to the log).
 //
 // Needs the private test server (scripts/testdb start, then the variables of
 // scripts/testdb env). Without it the benchmark says so and exits 0, except
@@ -15,7 +25,6 @@
 #include <mysql.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +35,10 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/sync.h"
+#include "bench_rounds.h"
 #include "bench_simulator.h"
 #include "db/mysql/mysql_database.h"
+#include "device/manufacturing.h"
 #include "device/registry.h"
 #include "instrument.h"
 #include "nvdevices/NVDevices.h"
@@ -38,18 +49,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kCalls = 1000;
-constexpr int kBlocks = 10;  // of kCalls / kBlocks calls per side
+constexpr int kCalls = 1000;     // of each side, interleaved
+constexpr int kPartCalls = 300;  // of each part, in turn
 constexpr uint32_t kCalibrationBlock = 0x203;
 constexpr uint32_t kBlockSize = 64;
 constexpr uint32_t kWords[3] = {0x00B00001, 0x00B00002, 0x80B00003};
 constexpr const char* kSerial = "NV2-BENCH1";
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -232,49 +237,33 @@ int main() {
     return 1;
   }
 
-  double bestLookup = 1e9, bestBaseline = 1e9, totalLookup = 0, totalBaseline = 0;
-  for (int block = 0; block < kBlocks; ++block) {
-    auto start = Clock::now();
-    for (int i = 0; i < kCalls / kBlocks; ++i) {
-      if (lookUp() != NVD_DB_OK) {
-        std::printf("a lookup failed\n");
-        return 1;
-      }
+  // GetDeviceDatabaseInfo against the baseline, call by call.
+  RatioRounds lookup;
+  for (int call = 0; call < kCalls; ++call) {
+    const bool ok = lookup.Run(
+        [&] {
+          const BenchTimer timer;
+          return lookUp() == NVD_DB_OK ? timer.Seconds() : -1.0;
+        },
+        [&] {
+          const BenchTimer timer;
+          return PlainSelect(plain, sql) && RawReadVirtualString(handle, index++) ? timer.Seconds()
+                                                                                  : -1.0;
+        });
+    if (!ok) {
+      std::printf("a lookup or a baseline call failed\n");
+      return 1;
     }
-    double seconds = Seconds(start);
-    totalLookup += seconds;
-    bestLookup = std::min(bestLookup, seconds);
-    start = Clock::now();
-    for (int i = 0; i < kCalls / kBlocks; ++i) {
-      if (!PlainSelect(plain, sql) || !RawReadVirtualString(handle, index++)) {
-        std::printf("a baseline call failed\n");
-        return 1;
-      }
-    }
-    seconds = Seconds(start);
-    totalBaseline += seconds;
-    bestBaseline = std::min(bestBaseline, seconds);
   }
-  const double perBlock = kCalls / kBlocks;
-  std::printf("GetDeviceDatabaseInfo, %d calls: %.1f ms in all\n", kCalls, totalLookup * 1e3);
-  std::printf("plain select + raw RD_VIRT_STRING, %d calls: %.1f ms in all\n", kCalls,
-              totalBaseline * 1e3);
-  std::printf("GetDeviceDatabaseInfo: %.1f us per call (best block)\n",
-              bestLookup / perBlock * 1e6);
-  std::printf("plain select + raw RD_VIRT_STRING: %.1f us per call (best block)\n",
-              bestBaseline / perBlock * 1e6);
-  std::printf("GetDeviceDatabaseInfo / baseline ratio: %.2f (goal <= 1.5)\n",
-              bestLookup / bestBaseline);
+  lookup.Report("GetDeviceDatabaseInfo/baseline", "GetDeviceDatabaseInfo",
+                "plain select + raw RD_VIRT_STRING", BenchUnit{1e6, "us"}, "1.5");
 
-  // The parts, each timed on its own, to show where the difference goes:
-  // the database layer pings the server before every statement and talks
-  // the compressed protocol (client flags 0x10020); the library's exchange
-  // also writes its trace line to the log.
+  // The parts, each timed call by call in turn.
   MYSQL* compressed = mysql_init(nullptr);
   if (compressed == nullptr ||
       mysql_real_connect(compressed, host.c_str(), user.c_str(), password.c_str(), schema.c_str(),
                          static_cast<unsigned>(std::atoi(port.c_str())), nullptr,
-                         0x10020) == nullptr) {
+                         kMySQLClientFlags) == nullptr) {
     std::printf("cannot connect with the library's client flags\n");
     return 1;
   }
@@ -284,6 +273,9 @@ int main() {
     std::printf("cannot open a database of the library's kind\n");
     return 1;
   }
+  auto* backEnd = static_cast<MySQLInterface*>(own.GetInterface());
+  const std::string serialSql = "select SerialNumber from Norvane where " + Condition();
+  const std::string testResults = "[Run 1]\nT=E4\nU=3.3\n[Run 2]\nT=\nU=3.3\n";
   std::vector<uint8_t> data;
   NVDevice* device = nullptr;
   {
@@ -293,36 +285,45 @@ int main() {
   struct Part {
     const char* name;
     std::function<bool()> call;
-    double best = 1e9;
+    std::vector<double> seconds;
   };
   Part parts[] = {
-      {"plain select", [&] { return PlainSelect(plain, sql); }},
-      {"raw RD_VIRT_STRING exchange", [&] { return RawReadVirtualString(handle, index++); }},
-      {"ping + select", [&] { return mysql_ping(plain) == 0 && PlainSelect(plain, sql); }},
-      {"ping + select, compressed protocol",
-       [&] { return mysql_ping(compressed) == 0 && PlainSelect(compressed, sql); }},
-      {"PRecordSet (ping, compressed select, fields)",
-       [&] { return PRecordSet(&own, "Norvane", 4, sql.c_str(), 0).Count() == 1; }},
-      {"RealUSBDevice::ReadVirtualString",
+      {"ping", [&] { return mysql_ping(plain) == 0; }, {}},
+      {"plain select", [&] { return PlainSelect(plain, sql); }, {}},
+      {"select, compressed protocol", [&] { return PlainSelect(compressed, sql); }, {}},
+      {"PRecordSet (ping, compressed select, typed fields)",
+       [&] { return PRecordSet(&own, "Norvane", 4, sql.c_str(), 0).Count() == 1; },
+       {}},
+      {"whole-serial check (ping, select SerialNumber)",
+       [&] {
+         std::string stored;
+         bool found = false;
+         return backEnd->QueryFirstValue(own.Connection(), serialSql.c_str(), stored, found) &&
+                found;
+       },
+       {}},
+      {"test results as INI text", [&] { return TestResultsPassed(testResults.c_str()); }, {}},
+      {"raw RD_VIRT_STRING exchange", [&] { return RawReadVirtualString(handle, index++); }, {}},
+      {"RealUSBDevice::ReadVirtualString (with its trace line)",
        [&] {
          PSharedObjectLocker hold(DeviceExportLock());
          return device != nullptr && device->ReadVirtualString(kCalibrationBlock, data, false);
-       }},
+       },
+       {}},
   };
-  for (int block = 0; block < kBlocks; ++block) {
+  for (int call = 0; call < kPartCalls; ++call) {
     for (Part& part : parts) {
-      const auto start = Clock::now();
-      for (int i = 0; i < kCalls / kBlocks; ++i) {
-        if (!part.call()) {
-          std::printf("%s failed\n", part.name);
-          return 1;
-        }
+      const BenchTimer timer;
+      if (!part.call()) {
+        std::printf("%s failed\n", part.name);
+        return 1;
       }
-      part.best = std::min(part.best, Seconds(start));
+      part.seconds.push_back(timer.Seconds());
     }
   }
   for (const Part& part : parts)
-    std::printf("part: %s: %.1f us per call\n", part.name, part.best / perBlock * 1e6);
+    std::printf("part: %s: %.1f us per call (median)\n", part.name,
+                RatioRounds::Median(part.seconds) * 1e6);
   mysql_close(compressed);
 
   platform::CloseDriverHandle(handle);

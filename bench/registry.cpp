@@ -1,43 +1,62 @@
-// The device registry: what GetDeviceList costs when nothing has changed,
-// and what accepting one new instrument costs.
+// The device registry: what GetDeviceList costs when nothing has changed, as
+// the number of known instruments grows, and what accepting new instruments
+// costs.
 //
-// Steady state: 16 simulated instruments already listed; GetDeviceList
-// (which drops failed devices, enumerates, logs the listing to the log file
-// in the benchmark's private folder, checks every listed device's connection
-// and adds nothing) against one bare enumeration Refresh of the same 16
-// interfaces. The rounds alternate the two sides; the median ratio over the
-// rounds counts.
+// Steady state, with N simulated instruments listed (N = 1, 16, 64, 256 where
+// the benchmark serves them itself; 16 from an external simulator):
+// GetDeviceList (drop failed devices, the Kalto check, enumerate, log the
+// listing to the log file in the benchmark's private folder, look at every
+// listed device's connection, match the paths, add nothing) against the
+// plain floor of the same finding (support/bench_floor.h: one readdir of the
+// class folder, lstat and read of each properties file). The sides alternate
+// round by round; the median of the round ratios counts. Timed in the same
+// rounds, to explain the figure: the library's bare enumeration (Refresh)
+// and the connection checks of the N devices.
 //
-// Acceptance (only where the benchmark plugs instruments itself, the Linux
-// build's in-process simulator): an instrument appears and the next
-// GetDeviceList opens, sets up and identifies it; the median over several
-// arrivals. Part of that time is the protocol's own fixed waits: each input
-// drain ends with one read that waits out the 100 ms drain time-out (the
-// channel drains when it opens and SET_EXCHANGE drains again), and
-// SET_EXCHANGE waits 10 ms before reading its reply. The drains are counted
-// from the device log.
+// Acceptance (only where the benchmark plugs instruments itself): an
+// instrument appears and the next GetDeviceList opens, sets up and
+// identifies it; the median over several arrivals, split into the protocol's
+// fixed waits (each input drain ends with one read that waits out the 100 ms
+// drain time-out: the channel drains when it opens and SET_EXCHANGE drains
+// again; SET_EXCHANGE waits 10 ms before reading its reply) and the rest.
+// Then several arriving at once, which are identified one after another.
+//
+// The steady-state instruments are accepted on a dilated clock (library and
+// simulator alike), so that listing 256 of them takes seconds, not the
+// design's 213 ms each; nothing in the steady state waits on a clock.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "base/log.h"
 #include "base/sync.h"
+#include "bench_floor.h"
 #include "bench_instruments.h"
 #include "bench_rounds.h"
 #include "device/registry.h"
 #include "nvdevices/NVDevices.h"
+#include "platform/driver.h"
+#include "platform/time.h"
 #include "usb/channel.h"
 #include "usb/enumeration.h"
 
 namespace {
 
-constexpr int kListed = 16;
-constexpr int kRounds = 31;
-constexpr int kCallsPerRound = 20;
+constexpr int kRounds = 41;
+constexpr int kSizes[] = {1, 16, 64, 256};
+constexpr int kExternalSize = 16;  // what scripts/bench serves to the Windows build
+constexpr double kAcceptScale = 100;
 constexpr int kArrivals = 7;
+constexpr int kTogether = 8;
 constexpr uint32_t kSetExchangeReplyDelayMs = 10;
 
 // Input drains seen in the device log: each sets the 100 ms drain time-out.
@@ -47,124 +66,221 @@ void CountingInfoHook(const char* text) {
   DeviceInfoHook(text);
 }
 
-std::string Name(int i) {
+BenchInstrument Instrument(int i) {
   char name[16];
-  std::snprintf(name, sizeof name, "nv%02d", i);
-  return name;
+  std::snprintf(name, sizeof name, "nv%03d", i);
+  return {name, std::string("NV2-") + name};
 }
 
-}  // namespace
-
-int main() {
-  // The library log stays on (writing the listing is part of the call), in
-  // the private folder.
-  BenchInstruments instruments("nvbr", true);
-  std::vector<BenchInstrument> listed;
-  for (int i = 0; i < kListed; ++i)
-    listed.push_back({Name(i), "NV2-" + Name(i)});
-  if (!instruments.Start(listed)) return 1;
-  std::printf("instruments: %s\n", instruments.Way().c_str());
-  std::vector<uint32_t> ids(kListed + 8);
-  if (GetDeviceList(ids.data()) != kListed) {
-    std::printf("the %d instruments were not all listed\n", kListed);
-    return 1;
+// Lets the process hold the simulator's and the library's sockets of 256
+// instruments.
+void RaiseDescriptorLimit() {
+#ifndef _WIN32
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
   }
+#endif
+}
 
-  // Steady state, the two sides alternating. Each round also times the part
-  // of the call that is the connection check of every listed device (on
-  // Linux a look at each connection; on Windows, which cannot look at a
-  // handle without asking the driver, a handle-status request).
-  USBDeviceInfoList list(&kUsbDeviceInterfaceGuid, kInstrumentService, true);
+// One row of the table.
+struct Row {
+  int listed = 0;
+  RatioRounds rounds;
+  double refresh = 0;  // median seconds of one bare enumeration
+  double checks = 0;   // median seconds of the connection checks of all devices
+};
+
+// The devices' handles, as GetDeviceList's connection check sees them.
+std::vector<platform::DeviceHandle> ListedHandles() {
+  PSharedObjectLocker hold(DeviceExportLock());
   DeviceRegistry* registry = DeviceRegistry::Instance();
-  auto checkAll = [&] {
-    PSharedObjectLocker hold(DeviceExportLock());
-    const BenchTimer timer;
-    for (int i = 0; i < kCallsPerRound; ++i)
-      for (uint32_t d = 0; d < registry->Count(); ++d)
-        if (!registry->At(d)->StillAttached()) return -1.0;
-    return timer.Seconds();
-  };
-  RatioRounds steady;
-  std::vector<double> checks, withoutChecks;
+  std::vector<platform::DeviceHandle> handles;
+  for (uint32_t d = 0; d < registry->Count(); ++d)
+    handles.push_back(registry->At(d)->Handle);
+  return handles;
+}
+
+// The steady state with `listed` instruments: false (with the reason
+// printed) when an instrument went missing.
+bool MeasureSteadyState(Row& row) {
+  const int calls = std::max(1, 64 / row.listed);
+  std::vector<uint32_t> ids(row.listed + 8);
+  EnumerationFloor floor;
+  USBDeviceInfoList list(&kUsbDeviceInterfaceGuid, kInstrumentService, true);
+  const std::vector<platform::DeviceHandle> handles = ListedHandles();
+  std::unique_ptr<bool[]> alive(new bool[handles.size()]);
+  std::vector<double> refreshes, checks;
+  const uint32_t expected = static_cast<uint32_t>(row.listed);
   for (int round = 0; round < kRounds; ++round) {
-    const bool ok = steady.Run(
+    const bool ok = row.rounds.Run(
         [&] {
           const BenchTimer timer;
-          for (int i = 0; i < kCallsPerRound; ++i)
-            if (GetDeviceList(ids.data()) != kListed) return -1.0;
-          return timer.Seconds();
+          for (int i = 0; i < calls; ++i)
+            if (GetDeviceList(ids.data()) != expected) return -1.0;
+          return timer.Seconds() / calls;
         },
         [&] {
           const BenchTimer timer;
-          for (int i = 0; i < kCallsPerRound; ++i)
-            list.Refresh();
-          return list.Count() == kListed ? timer.Seconds() : -1.0;
+          for (int i = 0; i < calls; ++i)
+            if (floor.Run() != row.listed) return -1.0;
+          return timer.Seconds() / calls;
         });
-    if (!ok) {
-      std::printf("GetDeviceList lost an instrument, or Refresh found %u interfaces\n",
-                  list.Count());
-      return 1;
+    const BenchTimer refreshTimer;
+    for (int i = 0; i < calls; ++i)
+      list.Refresh();
+    refreshes.push_back(refreshTimer.Seconds() / calls);
+    const BenchTimer checkTimer;
+    for (int i = 0; i < calls; ++i)
+      platform::DriverConnectionsAlive(handles.data(), handles.size(), alive.get());
+    checks.push_back(checkTimer.Seconds() / calls);
+    if (!ok || list.Count() != expected ||
+        std::count(alive.get(), alive.get() + handles.size(), true) != row.listed) {
+      std::printf("with %d instruments: one was lost (GetDeviceList, the floor or a check)\n",
+                  row.listed);
+      return false;
     }
-    const double check = checkAll();
-    if (check < 0) {
-      std::printf("a listed instrument does not answer\n");
-      return 1;
-    }
-    checks.push_back(check);
-    withoutChecks.push_back((steady.LastMeasured() - check) / steady.LastBaseline());
   }
-  const double perList = steady.Measured() / kCallsPerRound;
-  const double perRefresh = steady.Baseline() / kCallsPerRound;
-  const double perChecks = RatioRounds::Median(checks) / kCallsPerRound;
-  std::printf("GetDeviceList, %d instruments listed, nothing new: %.1f us per call\n", kListed,
-              perList * 1e6);
-  std::printf("bare enumeration Refresh, %d interfaces: %.1f us per call\n", kListed,
-              perRefresh * 1e6);
-  std::printf("GetDeviceList/Refresh over %zu rounds: lowest %.2f, highest %.2f\n", steady.Rounds(),
-              steady.Lowest(), steady.Highest());
-  std::printf("GetDeviceList / Refresh ratio: %.2f (goal <= 1.5)\n", steady.Ratio());
-  std::printf("of which the connection checks of the %d listed devices: %.1f us\n", kListed,
-              perChecks * 1e6);
-  std::printf("GetDeviceList without them / Refresh ratio: %.2f\n",
-              RatioRounds::Median(withoutChecks));
+  row.refresh = RatioRounds::Median(refreshes);
+  row.checks = RatioRounds::Median(checks);
+  return true;
+}
 
-  // Acceptance of one new instrument.
-  if (!instruments.CanPlug()) {
-    std::printf(
-        "acceptance of one new instrument: not measured (the %s plugs none at run time; the "
-        "Linux build measures it)\n",
-        instruments.Way().c_str());
-    return 0;
+// Serves and lists instruments up to `listed`, accepting the new ones on the
+// dilated clock.
+bool ListUpTo(BenchInstruments& instruments, int& served, int listed) {
+  std::vector<BenchInstrument> more;
+  for (; served < listed; ++served)
+    more.push_back(Instrument(served));
+  if (!instruments.Start(more)) return false;
+  platform::SetTimeScale(BenchInstruments::kCanPlug ? kAcceptScale : 1);
+  const uint32_t count = GetDeviceList(nullptr);
+  platform::SetTimeScale(1);
+  if (count == static_cast<uint32_t>(listed)) return true;
+  std::printf("%u of the %d instruments were listed\n", count, listed);
+  return false;
+}
+
+void PrintTable(const std::vector<Row>& rows) {
+  std::printf("\nGetDeviceList with N instruments listed, nothing new (us per call, medians):\n");
+  std::printf("%6s %14s %10s %8s %17s %12s %10s\n", "N", "GetDeviceList", "floor", "ratio",
+              "lowest..highest", "enumeration", "checks");
+  for (const Row& row : rows) {
+    std::printf("%6d %14.1f %10.1f %8.2f %8.2f..%-8.2f %12.1f %10.1f\n", row.listed,
+                row.rounds.Measured() * 1e6, row.rounds.Baseline() * 1e6, row.rounds.Ratio(),
+                row.rounds.Lowest(), row.rounds.Highest(), row.refresh * 1e6, row.checks * 1e6);
   }
+  std::printf("\n");
+}
+
+// The Kalto check alone, as every enumeration makes it.
+void ReportKaltoCheck() {
+  constexpr int kChecks = 2000;
+  const BenchTimer timer;
+  int running = 0;
+  for (int i = 0; i < kChecks; ++i)
+    running += IsKaltoRunning() ? 1 : 0;
+  std::printf("of every enumeration, the Kalto check: %.2f us%s\n", timer.Seconds() / kChecks * 1e6,
+              running != 0 ? " (Kalto is running here)" : "");
+}
+
+// One GetDeviceList that accepts the instruments just plugged: its seconds,
+// and the input drains it made; -1 when not all were accepted.
+double TimeAcceptance(uint32_t expected, int& drains) {
+  std::vector<uint32_t> ids(expected + 8);
+  g_Drains = 0;
+  const BenchTimer timer;
+  const uint32_t count = GetDeviceList(ids.data());
+  const double seconds = timer.Seconds();
+  drains = g_Drains;
+  return count == expected ? seconds : -1;
+}
+
+// Arrivals of new instruments, on the real clock, in a folder of their own.
+bool MeasureAcceptance() {
+  BenchInstruments instruments("nvba", true);
+  if (!instruments.Start({})) return false;
   SetDeviceOutputHooks(DeviceErrorHook, CountingInfoHook);
-  if (!instruments.AddUnplugged({"nv-new", "NV2-NEW"})) return 1;
+  if (GetDeviceList(nullptr) != 0 || !instruments.AddUnplugged({"nv-new", "NV2-NEW"})) return false;
   std::vector<double> times;
   std::vector<int> drains;
   for (int arrival = 0; arrival < kArrivals; ++arrival) {
     instruments.Plug("nv-new");
-    g_Drains = 0;
-    const BenchTimer timer;
-    const uint32_t count = GetDeviceList(ids.data());
-    times.push_back(timer.Seconds());
-    drains.push_back(g_Drains);
-    if (count != kListed + 1) {
-      std::printf("the new instrument was not accepted\n");
-      return 1;
-    }
+    int drained = 0;
+    times.push_back(TimeAcceptance(1, drained));
+    drains.push_back(drained);
     instruments.Unplug("nv-new");
-    GetDeviceList(ids.data());  // forgets it again
+    if (times.back() < 0 || GetDeviceList(nullptr) != 0) {
+      std::printf("the new instrument was not accepted, or not forgotten\n");
+      return false;
+    }
   }
   const double median = RatioRounds::Median(times);
-  const int drainCount = drains[std::find(times.begin(), times.end(), median) - times.begin()];
+  const size_t at = std::min_element(times.begin(), times.end(),
+                                     [&](double a, double b) {
+                                       return std::abs(a - median) < std::abs(b - median);
+                                     }) -
+                    times.begin();
   const double fixedMs =
-      drainCount * static_cast<double>(ZdUSBDevice::kPurgeTimeout) + kSetExchangeReplyDelayMs;
+      drains[at] * static_cast<double>(ZdUSBDevice::kPurgeTimeout) + kSetExchangeReplyDelayMs;
   std::printf("acceptance of one new instrument: %.1f ms (median of %d)\n", median * 1e3,
               kArrivals);
   std::printf(
       "of which the protocol's fixed waits: %.0f ms (%d input drains x %u ms, %u ms "
       "SET_EXCHANGE reply delay)\n",
-      fixedMs, drainCount, ZdUSBDevice::kPurgeTimeout, kSetExchangeReplyDelayMs);
+      fixedMs, drains[at], ZdUSBDevice::kPurgeTimeout, kSetExchangeReplyDelayMs);
   std::printf("of which the exchanges and the rest: %.1f ms\n", median * 1e3 - fixedMs);
 
-  return 0;
+  for (int i = 0; i < kTogether; ++i)
+    if (!instruments.AddUnplugged(Instrument(900 + i))) return false;
+  for (int i = 0; i < kTogether; ++i)
+    instruments.Plug(Instrument(900 + i).name);
+  int drained = 0;
+  const double together = TimeAcceptance(kTogether, drained);
+  if (together < 0) {
+    std::printf("the %d new instruments were not all accepted\n", kTogether);
+    return false;
+  }
+  std::printf(
+      "acceptance of %d instruments that arrive together: %.2f s (%.1f ms each, one after "
+      "another; %d input drains)\n",
+      kTogether, together, together * 1e3 / kTogether, drained);
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  RaiseDescriptorLimit();
+  std::vector<Row> rows;
+  {
+    // The library log stays on (writing the listing is part of the call), in
+    // the private folder.
+    BenchInstruments instruments("nvbr", true, kAcceptScale);
+    std::printf("instruments: %s\n", instruments.Way().c_str());
+    std::vector<int> sizes(std::begin(kSizes), std::end(kSizes));
+    if (!BenchInstruments::kCanPlug) sizes = {kExternalSize};
+    int served = 0;
+    for (const int listed : sizes) {
+      Row& row = rows.emplace_back();
+      row.listed = listed;
+      if (!ListUpTo(instruments, served, listed) || !MeasureSteadyState(row)) return 1;
+      row.rounds.Report("GetDeviceList/floor, " + std::to_string(listed) + " listed",
+                        "GetDeviceList", "readdir+lstat+read floor", BenchUnit{1e6, "us"},
+                        listed == 16    ? "1.5"
+                        : listed == 256 ? "3"
+                                        : nullptr);
+    }
+    PrintTable(rows);
+    ReportKaltoCheck();
+  }
+
+  if (!BenchInstruments::kCanPlug) {
+    std::printf(
+        "acceptance of new instruments: not measured (an external simulator plugs none at run "
+        "time; the Linux build measures it)\n");
+    return 0;
+  }
+  return MeasureAcceptance() ? 0 : 1;
 }

@@ -1,86 +1,75 @@
-// SContainer with a sorted tail (flag 0x20) against std::vector + std::sort +
-// std::lower_bound, on the same adds and finds of text-keyed objects.
+// SContainer with a sorted tail (flag 0x20) against std::set<std::string>,
+// on the same adds and finds of text-keyed objects.
 //
-// Both sides add 1 000 000 keys in the same shuffled order and then find each
-// of them once. The SContainer side holds Istr objects (one heap object and
-// its text per key, compared through the virtual IsEqual/IsGreater); the
-// baseline holds std::string values, sorts once after the adds and searches
-// with lower_bound, the plain way to do the same work. Best of several
-// repetitions, steady clock.
+// Both sides add the same keys in the same shuffled order and then find each
+// of them once, the same number of times. The container stays searchable
+// after every add (new items go to a short unsorted tail that is sorted into
+// the rest when it reaches 128 items), so the baseline is one that is
+// searchable after every add too: a std::set of std::string values (a sorted
+// vector sorted once after all the adds would do less work). The SContainer
+// side holds Istr objects (one heap object and its text per key, compared
+// through the virtual IsEqual/IsGreater); the set holds one node per key
+// with the short text inside. Rounds alternate which side goes first; each
+// round gives the add, find and total ratio, and the medians count.
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "base/containers.h"
 #include "base/strings.h"
+#include "bench_rounds.h"
 
 namespace {
 
-constexpr uint32_t kItems = 1000000;
-constexpr int kContainerRepetitions = 2;
-constexpr int kVectorRepetitions = 3;
+constexpr uint32_t kItems = 200000;
+constexpr int kRounds = 7;
 
 volatile int64_t g_sink;
 
-struct Timing {
-  double addNs = 1e30;
-  double findNs = 1e30;
+// Seconds of one side's adds and of its finds; negative when a key was lost.
+struct Times {
+  double add = -1;
+  double find = -1;
 };
 
-double Nanos(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-  return std::chrono::duration<double, std::nano>(b - a).count();
-}
-
-Timing RunContainer(const std::vector<std::string>& keys) {
-  Timing best;
-  std::vector<std::unique_ptr<Istr>> probes;
-  probes.reserve(keys.size());
+Times RunContainer(const std::vector<std::string>& keys,
+                   const std::vector<std::unique_ptr<Istr>>& probes) {
+  Times times;
+  IstrContainer container(32, SContainer::kSortedTail);
+  const BenchTimer adding;
   for (const std::string& key : keys)
-    probes.push_back(std::make_unique<Istr>(key.c_str()));
-  for (int rep = 0; rep < kContainerRepetitions; ++rep) {
-    IstrContainer container(32, SContainer::kSortedTail);
-    auto start = std::chrono::steady_clock::now();
-    for (const std::string& key : keys)
-      container.Add(new Istr(key.c_str()));
-    auto added = std::chrono::steady_clock::now();
-    int64_t found = 0;
-    for (const auto& probe : probes)
-      found += container.Find(probe.get()) >= 0;
-    auto end = std::chrono::steady_clock::now();
-    if (found != static_cast<int64_t>(keys.size())) std::printf("scontainer: lost keys!\n");
-    g_sink = found;
-    best.addNs = std::min(best.addNs, Nanos(start, added) / keys.size());
-    best.findNs = std::min(best.findNs, Nanos(added, end) / keys.size());
-  }
-  return best;
+    container.Add(new Istr(key.c_str()));
+  times.add = adding.Seconds();
+  const BenchTimer finding;
+  int64_t found = 0;
+  for (const auto& probe : probes)
+    found += container.Find(probe.get()) >= 0;
+  times.find = finding.Seconds();
+  g_sink = found;
+  if (found != static_cast<int64_t>(keys.size())) times.add = -1;
+  return times;
 }
 
-Timing RunVector(const std::vector<std::string>& keys) {
-  Timing best;
-  std::vector<std::string> probes(keys);
-  for (int rep = 0; rep < kVectorRepetitions; ++rep) {
-    std::vector<std::string> values;
-    auto start = std::chrono::steady_clock::now();
-    for (const std::string& key : keys)
-      values.emplace_back(key);
-    std::sort(values.begin(), values.end());
-    auto added = std::chrono::steady_clock::now();
-    int64_t found = 0;
-    for (const std::string& probe : probes) {
-      auto at = std::lower_bound(values.begin(), values.end(), probe);
-      found += at != values.end() && *at == probe;
-    }
-    auto end = std::chrono::steady_clock::now();
-    g_sink = found;
-    best.addNs = std::min(best.addNs, Nanos(start, added) / keys.size());
-    best.findNs = std::min(best.findNs, Nanos(added, end) / keys.size());
-  }
-  return best;
+Times RunSet(const std::vector<std::string>& keys, const std::vector<std::string>& probes) {
+  Times times;
+  std::set<std::string> values;
+  const BenchTimer adding;
+  for (const std::string& key : keys)
+    values.insert(key);
+  times.add = adding.Seconds();
+  const BenchTimer finding;
+  int64_t found = 0;
+  for (const std::string& probe : probes)
+    found += values.find(probe) != values.end();
+  times.find = finding.Seconds();
+  g_sink = found;
+  if (found != static_cast<int64_t>(keys.size())) times.add = -1;
+  return times;
 }
 
 }  // namespace
@@ -96,16 +85,31 @@ int main() {
   }
   std::mt19937 random(12345);
   std::shuffle(keys.begin(), keys.end(), random);
+  std::vector<std::unique_ptr<Istr>> istrProbes;
+  for (const std::string& key : keys)
+    istrProbes.push_back(std::make_unique<Istr>(key.c_str()));
+  const std::vector<std::string> stringProbes(keys);
 
-  Timing container = RunContainer(keys);
-  Timing vector = RunVector(keys);
-  std::printf("scontainer add: ratio %.2f (SContainer %.0f ns/op, vector+sort %.0f ns/op)\n",
-              container.addNs / vector.addNs, container.addNs, vector.addNs);
-  std::printf("scontainer find: ratio %.2f (SContainer %.0f ns/op, lower_bound %.0f ns/op)\n",
-              container.findNs / vector.findNs, container.findNs, vector.findNs);
-  double containerTotal = container.addNs + container.findNs;
-  double vectorTotal = vector.addNs + vector.findNs;
-  std::printf("scontainer total: ratio %.2f (SContainer %.0f ns/op, vector %.0f ns/op)\n",
-              containerTotal / vectorTotal, containerTotal, vectorTotal);
+  RatioRounds add, find, total;
+  for (int round = 0; round < kRounds; ++round) {
+    Times ours, theirs;
+    if (round % 2 == 0) {
+      ours = RunContainer(keys, istrProbes);
+      theirs = RunSet(keys, stringProbes);
+    } else {
+      theirs = RunSet(keys, stringProbes);
+      ours = RunContainer(keys, istrProbes);
+    }
+    if (!add.Add(ours.add, theirs.add) || !find.Add(ours.find, theirs.find) ||
+        !total.Add(ours.add + ours.find, theirs.add + theirs.find)) {
+      std::printf("scontainer: a key was lost\n");
+      return 1;
+    }
+  }
+  const BenchUnit perKey{1e9 / kItems, "ns/op", false, 0};
+  std::printf("scontainer: %u keys added in shuffled order, then each found once\n", kItems);
+  add.Report("scontainer add", "SContainer", "std::set", perKey);
+  find.Report("scontainer find", "SContainer", "std::set", perKey);
+  total.Report("scontainer total", "SContainer", "std::set", perKey);
   return 0;
 }

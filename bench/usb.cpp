@@ -1,12 +1,16 @@
 // The USB channel against the platform's raw driver calls, on a simulated
-// instrument; and the cost of one enumeration of 64 present interfaces.
+// instrument; and one enumeration of 64 present interfaces against the plain
+// floor of the same finding.
 //
-// Round trip: 10 000 exchanges of a 16-byte write and a 16-byte read, through
+// Round trip: exchanges of a 16-byte write and a 16-byte read, through
 // ZdUSBDevice::Write/Read and through WriteDriver/ReadDriver on the same
-// handle. Bulk: 64 MiB through Write with OutBufferSize 16384, and through
-// WriteDriver in the same pieces. Both sides run alternately; the best of
-// several repetitions counts. Enumeration: USBDeviceInfoList::Refresh with 64
-// instruments plugged, the mean over many refreshes.
+// handle. Bulk: 4 MiB per round through Write with OutBufferSize 16384, and
+// through WriteDriver in the same pieces. Enumeration: USBDeviceInfoList::
+// Refresh with 64 instruments plugged (the Kalto check, the listing, the
+// entries with their properties and the service filter) against one readdir
+// of the class folder with lstat and read of each properties file
+// (support/bench_floor.h). Every figure alternates its sides round by round;
+// the median of the round ratios counts.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +20,8 @@
 
 #include "base/files.h"
 #include "base/log.h"
+#include "bench_floor.h"
+#include "bench_rounds.h"
 #include "bench_simulator.h"
 #include "instrument.h"
 #include "platform/driver.h"
@@ -29,15 +35,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExchanges = 10000;
+constexpr int kExchangesPerRound = 200;
+constexpr int kExchangeRounds = 41;
 constexpr uint32_t kExchangeBytes = 16;
-constexpr uint64_t kBulkBytes = 64ull << 20;
+constexpr uint64_t kBulkBytesPerRound = 4ull << 20;
+constexpr int kBulkRounds = 21;
 constexpr uint32_t kBulkPiece = 16384;
-constexpr int kRepetitions = 5;
-constexpr int kExchangeBlocks = 10;  // of kExchanges / kExchangeBlocks exchanges
-constexpr int kBulkBlocks = 16;      // of kBulkBytes / kBulkBlocks bytes
 constexpr int kInterfaces = 64;
-constexpr int kRefreshes = 200;
+constexpr int kRefreshesPerRound = 5;
+constexpr int kRefreshRounds = 41;
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -57,7 +63,7 @@ std::vector<uint8_t> ExchangeFrame() {
 double ChannelRoundTrips(ZdUSBDevice& device, const std::vector<uint8_t>& frame) {
   uint8_t reply[kExchangeBytes];
   const auto start = Clock::now();
-  for (int i = 0; i < kExchanges / kExchangeBlocks; ++i) {
+  for (int i = 0; i < kExchangesPerRound; ++i) {
     if (!device.Write(frame.data(), kExchangeBytes) || !device.Read(reply, kExchangeBytes, true)) {
       std::printf("channel exchange %d failed\n", i);
       return -1;
@@ -69,7 +75,7 @@ double ChannelRoundTrips(ZdUSBDevice& device, const std::vector<uint8_t>& frame)
 double RawRoundTrips(platform::DeviceHandle handle, const std::vector<uint8_t>& frame) {
   uint8_t reply[kExchangeBytes];
   const auto start = Clock::now();
-  for (int i = 0; i < kExchanges / kExchangeBlocks; ++i) {
+  for (int i = 0; i < kExchangesPerRound; ++i) {
     uint32_t count = 0;
     if (!platform::WriteDriver(handle, frame.data(), kExchangeBytes, count)) return -1;
     uint32_t received = 0;
@@ -84,7 +90,7 @@ double RawRoundTrips(platform::DeviceHandle handle, const std::vector<uint8_t>& 
 
 double ChannelBulk(ZdUSBDevice& device, const std::vector<uint8_t>& data) {
   const auto start = Clock::now();
-  for (uint64_t sent = 0; sent < kBulkBytes / kBulkBlocks; sent += data.size()) {
+  for (uint64_t sent = 0; sent < kBulkBytesPerRound; sent += data.size()) {
     if (!device.Write(data.data(), static_cast<uint32_t>(data.size()))) return -1;
   }
   return Seconds(start);
@@ -92,7 +98,7 @@ double ChannelBulk(ZdUSBDevice& device, const std::vector<uint8_t>& data) {
 
 double RawBulk(platform::DeviceHandle handle, const std::vector<uint8_t>& data) {
   const auto start = Clock::now();
-  for (uint64_t sent = 0; sent < kBulkBytes / kBulkBlocks; sent += data.size()) {
+  for (uint64_t sent = 0; sent < kBulkBytesPerRound; sent += data.size()) {
     for (size_t offset = 0; offset < data.size(); offset += kBulkPiece) {
       uint32_t count = 0;
       if (!platform::WriteDriver(handle, data.data() + offset, kBulkPiece, count)) return -1;
@@ -101,27 +107,13 @@ double RawBulk(platform::DeviceHandle handle, const std::vector<uint8_t>& data) 
   return Seconds(start);
 }
 
-// Runs both sides once to warm up; then, block by block, both alternately a
-// few times, adding up the best time of each side per block (fine-grained
-// alternation keeps bursts of load on the machine from favouring one side).
-// False when a run failed.
+// Runs both sides once to warm up, then `rounds` alternating rounds; false
+// when a run failed.
 template <typename Measured, typename Baseline>
-bool SumOfBest(int blocks, Measured measured, Baseline baseline, double& total,
-               double& totalBaseline) {
-  total = totalBaseline = 0;
+bool Alternate(int rounds, Measured measured, Baseline baseline, RatioRounds& figure) {
   if (measured() < 0 || baseline() < 0) return false;
-  for (int block = 0; block < blocks; ++block) {
-    double best = 1e9, bestBaseline = 1e9;
-    for (int r = 0; r < kRepetitions; ++r) {
-      const double a = measured();
-      const double b = baseline();
-      if (a < 0 || b < 0) return false;
-      best = std::min(best, a);
-      bestBaseline = std::min(bestBaseline, b);
-    }
-    total += best;
-    totalBaseline += bestBaseline;
-  }
+  for (int round = 0; round < rounds; ++round)
+    if (!figure.Run(measured, baseline)) return false;
   return true;
 }
 
@@ -155,32 +147,30 @@ int main() {
 
   // Round trip.
   const std::vector<uint8_t> frame = ExchangeFrame();
-  double channel = 0, raw = 0;
-  if (!SumOfBest(
-          kExchangeBlocks, [&] { return ChannelRoundTrips(device, frame); },
-          [&] { return RawRoundTrips(device.Handle, frame); }, channel, raw)) {
+  RatioRounds roundTrip;
+  if (!Alternate(
+          kExchangeRounds, [&] { return ChannelRoundTrips(device, frame); },
+          [&] { return RawRoundTrips(device.Handle, frame); }, roundTrip)) {
     std::printf("round trip failed\n");
     return 1;
   }
-  std::printf("round trip, ZdUSBDevice Write/Read: %.2f us per exchange\n",
-              channel * 1e6 / kExchanges);
-  std::printf("round trip, raw driver calls: %.2f us per exchange\n", raw * 1e6 / kExchanges);
-  std::printf("round trip ratio: %.3f (goal <= 1.10)\n", channel / raw);
+  roundTrip.Report("round trip", "ZdUSBDevice Write/Read", "raw driver calls",
+                   BenchUnit{1e6 / kExchangesPerRound, "us per exchange", false, 2}, "1.10");
 
   // Bulk: no replies; bytes the instrument reads as noise.
   sim.ClearFaults(id);
   device.OutBufferSize = kBulkPiece;
   const std::vector<uint8_t> data(4 * kBulkPiece, 0xFF);
-  if (!SumOfBest(
-          kBulkBlocks, [&] { return ChannelBulk(device, data); },
-          [&] { return RawBulk(device.Handle, data); }, channel, raw)) {
+  RatioRounds bulk;
+  if (!Alternate(
+          kBulkRounds, [&] { return ChannelBulk(device, data); },
+          [&] { return RawBulk(device.Handle, data); }, bulk)) {
     std::printf("bulk write failed\n");
     return 1;
   }
-  const double mib = static_cast<double>(kBulkBytes) / (1 << 20);
-  std::printf("bulk 64 MiB, ZdUSBDevice Write (OutBufferSize 16384): %.1f MiB/s\n", mib / channel);
-  std::printf("bulk 64 MiB, raw 16384-byte writes: %.1f MiB/s\n", mib / raw);
-  std::printf("bulk ratio: %.3f (goal <= 1.05)\n", channel / raw);
+  bulk.Report("bulk", "ZdUSBDevice Write (OutBufferSize 16384)", "raw 16384-byte writes",
+              BenchUnit{static_cast<double>(kBulkBytesPerRound) / (1 << 20), "MiB/s", true, 1},
+              "1.05");
   device.Close();
   sim.Remove(id);
 
@@ -196,13 +186,27 @@ int main() {
     }
   }
   USBDeviceInfoList list(&kUsbDeviceInterfaceGuid, kInstrumentService, true);
-  const uint32_t present = list.Count();
-  const auto start = Clock::now();
-  for (int i = 0; i < kRefreshes; ++i)
-    list.Refresh();
-  const double perRefresh = Seconds(start) / kRefreshes;
-  std::printf("enumeration of %u present interfaces: %.1f us per Refresh\n", present,
-              perRefresh * 1e6);
-
-  return present == kInterfaces ? 0 : 1;
+  EnumerationFloor floor;
+  RatioRounds enumeration;
+  if (!Alternate(
+          kRefreshRounds,
+          [&] {
+            const BenchTimer timer;
+            for (int i = 0; i < kRefreshesPerRound; ++i)
+              list.Refresh();
+            return list.Count() == kInterfaces ? timer.Seconds() : -1.0;
+          },
+          [&] {
+            const BenchTimer timer;
+            for (int i = 0; i < kRefreshesPerRound; ++i)
+              if (floor.Run() != kInterfaces) return -1.0;
+            return timer.Seconds();
+          },
+          enumeration)) {
+    std::printf("enumeration did not find the %d interfaces\n", kInterfaces);
+    return 1;
+  }
+  enumeration.Report("enumeration, 64 interfaces", "Refresh", "readdir+lstat+read floor",
+                     BenchUnit{1e6 / kRefreshesPerRound, "us"});
+  return 0;
 }

@@ -8,7 +8,8 @@
 // with the private folder as device root, and instruments can be plugged
 // while the benchmark runs. Elsewhere (the Windows build) an external nvsim
 // already serves them on $NVDEVICES_DEVICE_ROOT: scripts/bench starts it
-// with the instruments the benchmark names, and nothing can be plugged.
+// with the instruments the benchmark names, and nothing can be plugged
+// (kCanPlug).
 // Either way the device paths come from the library's own enumeration.
 #pragma once
 
@@ -35,11 +36,12 @@ struct BenchInstrument {
 
 class BenchInstrumentSource {
  public:
-  BenchInstrumentSource(const char* prefix, bool logInFolder) : sim_(prefix, logInFolder) {}
+  BenchInstrumentSource(const char* prefix, bool logInFolder, double timeScale = 1)
+      : sim_(prefix, logInFolder, timeScale) {}
 
   std::string Way() const { return "in-process simulator"; }
   const std::string& Folder() const { return sim_.Root(); }
-  bool CanPlug() const { return true; }
+  static constexpr bool kCanPlug = true;
   bool StartSource() { return sim_.Start(); }
   bool Add(const BenchInstrument& instrument, bool plug) {
     nvsim::InstrumentConfig config;
@@ -63,7 +65,8 @@ class BenchInstrumentSource {
 
 class BenchInstrumentSource {
  public:
-  BenchInstrumentSource(const char* prefix, bool logInFolder)
+  // The external simulator keeps its own clock: `timeScale` is not used.
+  BenchInstrumentSource(const char* prefix, bool logInFolder, double /*timeScale*/ = 1)
       : folder_(platform::TempFolder() + prefix + std::to_string(platform::CurrentProcessId())),
         logInFolder_(logInFolder) {
     DeleteTree(folder_.c_str());
@@ -82,7 +85,7 @@ class BenchInstrumentSource {
 
   std::string Way() const { return "external simulator at " + Root(); }
   const std::string& Folder() const { return folder_; }
-  bool CanPlug() const { return false; }
+  static constexpr bool kCanPlug = false;
   bool StartSource() {
     if (!Root().empty()) return true;
     std::printf("NVDEVICES_DEVICE_ROOT is not set: this build needs an nvsim serving it\n");
@@ -112,10 +115,12 @@ class BenchInstruments : public BenchInstrumentSource {
  public:
   using BenchInstrumentSource::BenchInstrumentSource;
 
-  // Serves the instruments (plugged) and finds each by enumeration; prints
-  // the reason and returns false on failure.
+  // Serves the instruments (plugged), starting the source at the first call,
+  // and finds each by enumeration; prints the reason and returns false on
+  // failure.
   bool Start(const std::vector<BenchInstrument>& instruments) {
-    if (!StartSource()) return false;
+    if (!started_ && !StartSource()) return false;
+    started_ = true;
     for (const BenchInstrument& instrument : instruments) {
       if (!Add(instrument, true)) return false;
     }
@@ -128,7 +133,7 @@ class BenchInstruments : public BenchInstrumentSource {
     }
     return true;
   }
-  // An instrument that is not plugged yet (see CanPlug).
+  // An instrument that is not plugged yet (see kCanPlug).
   bool AddUnplugged(const BenchInstrument& instrument) { return Add(instrument, false); }
 
   // The device path the library's enumeration reports for an instrument;
@@ -145,4 +150,7 @@ class BenchInstruments : public BenchInstrumentSource {
     }
     return "";
   }
+
+ private:
+  bool started_ = false;
 };

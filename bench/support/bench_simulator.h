@@ -17,7 +17,9 @@
 
 class BenchSimulator {
  public:
-  BenchSimulator(const char* prefix, bool logInRoot)
+  // `timeScale` dilates the simulator's clock (its read time-outs); the
+  // library's own clock is the caller's to set alike (platform::SetTimeScale).
+  BenchSimulator(const char* prefix, bool logInRoot, double timeScale = 1)
       : root_(std::string("/tmp/") + prefix + std::to_string(platform::CurrentProcessId())),
         logInRoot_(logInRoot) {
     DeleteTree(root_.c_str());
@@ -29,7 +31,7 @@ class BenchSimulator {
     }
     nvsim::Simulator::Options options;
     options.root = root_;
-    options.timeScale = 1;
+    options.timeScale = timeScale;
     sim_ = std::make_unique<nvsim::Simulator>(options);
   }
   ~BenchSimulator() {
