@@ -1,17 +1,6 @@
 #include "simulator.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "os.h"
+
 namespace nvsim {
 namespace {
+
+using os::kNoSocket;
+using os::Socket;
 
 uint32_t LoadU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -49,66 +43,12 @@ std::vector<uint8_t> Frame(uint16_t type, std::initializer_list<uint32_t> words,
   return out;
 }
 
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
 bool ValidEntryName(const std::string& name) {
   if (name.empty() || name.size() > kMaxEntryName || name[0] == '.') return false;
   for (char c : name) {
     const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                     c == '_' || c == '-' || c == '.';
     if (!ok) return false;
-  }
-  return true;
-}
-
-// Ends a stream at once for the peer. close() alone is not enough while the
-// service thread polls the descriptor: the poll keeps the socket alive until
-// it returns, and only then would the peer see the end.
-void EndStream(int fd) {
-  ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
-}
-
-// Stops listening at once: later connects are refused even while the
-// service thread still polls the socket, and connections waiting in the
-// backlog end (before their greeting).
-void CloseListener(int& fd) {
-  if (fd < 0) return;
-  ::shutdown(fd, SHUT_RDWR);
-  for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
-    EndStream(c);
-  ::close(fd);
-  fd = -1;
-}
-
-// A listening TCP socket on 127.0.0.1 at a port the kernel picks.
-int ListenOnLoopback(uint16_t& port, std::string* error) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t length = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, 8) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-    if (error) *error = ErrnoText("tcp listener on 127.0.0.1");
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-bool MakeFolders(const std::string& path, std::string* error) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    const std::string part = path.substr(0, pos);
-    if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
-      if (error) *error = ErrnoText("mkdir " + part);
-      return false;
-    }
   }
   return true;
 }
@@ -215,7 +155,7 @@ std::string DeviceRootFromEnvironment() {
 
 struct Simulator::Impl {
   struct Connection {
-    int fd = -1;
+    Socket fd = kNoSocket;
     bool broken = false;
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;  // reply bytes not yet taken by the socket
@@ -232,9 +172,9 @@ struct Simulator::Impl {
     std::unique_ptr<Instrument> model;
     std::string folder;
     bool plugged = false;
-    bool stale = false;  // files left behind by a crash, nobody listening
-    int listenFd = -1;   // the Unix socket <name>.sock
-    int tcpFd = -1;      // the same device on 127.0.0.1:tcpPort
+    bool stale = false;           // files left behind by a crash, nobody listening
+    Socket listenFd = kNoSocket;  // the Unix socket <name>.sock (none on Windows)
+    Socket tcpFd = kNoSocket;     // the same device on 127.0.0.1:tcpPort
     uint16_t tcpPort = 0;
     std::unique_ptr<Connection> conn;
     uint64_t connGen = 0;  // changes whenever the connection goes
@@ -246,7 +186,7 @@ struct Simulator::Impl {
     uint32_t transportSeen = 0;     // requests (connections) the transport fault matched
     uint32_t transportApplied = 0;  // ... and was shown on
     uint32_t transportFaults = 0;   // faulty frames and greetings in all
-    std::vector<int> mute;          // connections that were never greeted
+    std::vector<Socket> mute;       // connections that were never greeted
     std::deque<StandInRequest> requests;
     uint64_t requestsTotal = 0;
     std::string SocketPath() const { return folder + "/" + model->Config().name + kSocketSuffix; }
@@ -283,17 +223,12 @@ struct Simulator::Impl {
   std::map<Id, Slot> slots;
   std::multimap<RealClock::time_point, std::function<void()>> timers;
   Id nextId = 1;
-  int wake[2] = {-1, -1};
+  os::Waker wake;
   std::thread thread;
   bool running = false;
   bool stopping = false;
 
-  void Wake() {
-    if (wake[1] >= 0) {
-      const char byte = 1;
-      [[maybe_unused]] ssize_t n = ::write(wake[1], &byte, 1);
-    }
-  }
+  void Wake() { wake.Signal(); }
 
   Slot* Find(Id id) {
     auto it = slots.find(id);
@@ -309,19 +244,19 @@ struct Simulator::Impl {
 
   bool CreateEntry(Slot& slot, std::string* error) {
     const InstrumentConfig& cfg = slot.model->Config();
-    if (!MakeFolders(slot.folder, error)) return false;
+    if (!os::MakeFolders(slot.folder, error)) return false;
     const std::string name = cfg.name;
     const std::string propsTmp = slot.folder + "/." + name + kPropsSuffix + ".tmp";
     // No longer than the final socket path, so that it fits the address too.
     const std::string sockTmp = slot.folder + "/." + name + ".tmp";
-    ::unlink(propsTmp.c_str());
-    ::unlink(sockTmp.c_str());
-    ::unlink(slot.SocketPath().c_str());
+    os::RemoveFile(propsTmp);
+    os::RemoveFile(sockTmp);
+    os::RemoveFile(slot.SocketPath());
 
     // The TCP listener comes first: its port goes into the properties.
     uint16_t port = 0;
-    const int tcp = ListenOnLoopback(port, error);
-    if (tcp < 0) return false;
+    const Socket tcp = os::ListenOnLoopback(port, error);
+    if (tcp == kNoSocket) return false;
 
     std::string text;
     if (cfg.service) text += "service=" + *cfg.service + "\n";
@@ -330,33 +265,20 @@ struct Simulator::Impl {
     text += "serial=" + cfg.publicArea.prodSerNumber + "\n";
     text += "tcp=" + std::to_string(port) + "\n";
     text += "simulator=nvsim\n";
-    const int file = ::open(propsTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (file < 0) {
-      if (error) *error = ErrnoText("create " + propsTmp);
-      ::close(tcp);
-      return false;
-    }
-    const bool written =
-        ::write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(file);
-    if (!written || ::rename(propsTmp.c_str(), slot.PropsPath().c_str()) != 0) {
-      if (error) *error = ErrnoText("write " + slot.PropsPath());
-      ::unlink(propsTmp.c_str());
-      ::close(tcp);
+    if (!os::WriteFileAtomically(propsTmp, slot.PropsPath(), text, error)) {
+      os::Close(tcp);
       return false;
     }
 
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, sockTmp.c_str(), sockTmp.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 8) != 0 || ::rename(sockTmp.c_str(), slot.SocketPath().c_str()) != 0) {
-      if (error) *error = ErrnoText("socket " + slot.SocketPath());
-      if (fd >= 0) ::close(fd);
-      ::close(tcp);
-      ::unlink(sockTmp.c_str());
-      ::unlink(slot.PropsPath().c_str());
+    // The <name>.sock comes last: a Unix listener, or where there are none
+    // an empty file that marks the entry for clients that list the folder.
+    Socket fd = kNoSocket;
+    const bool listed = os::HasUnixSockets()
+                            ? (fd = os::ListenUnix(sockTmp, slot.SocketPath(), error)) != kNoSocket
+                            : os::WriteFileAtomically(sockTmp, slot.SocketPath(), "", error);
+    if (!listed) {
+      os::Close(tcp);
+      os::RemoveFile(slot.PropsPath());
       return false;
     }
     slot.listenFd = fd;
@@ -375,7 +297,7 @@ struct Simulator::Impl {
   void CloseConnection(Slot& slot) {
     if (!slot.conn) return;
     Log(slot, "connection closed");
-    EndStream(slot.conn->fd);
+    os::EndStream(slot.conn->fd);
     slot.conn.reset();
     ++slot.connGen;
     slot.model->DropPartialCommand();
@@ -396,14 +318,14 @@ struct Simulator::Impl {
   }
 
   void CloseMute(Slot& slot) {
-    for (int fd : slot.mute)
-      EndStream(fd);
+    for (Socket fd : slot.mute)
+      os::EndStream(fd);
     slot.mute.clear();
   }
 
   void CloseListeners(Slot& slot) {
-    CloseListener(slot.listenFd);
-    CloseListener(slot.tcpFd);
+    os::CloseListener(slot.listenFd);
+    os::CloseListener(slot.tcpFd);
     slot.tcpPort = 0;
   }
 
@@ -423,18 +345,18 @@ struct Simulator::Impl {
 
   void RemoveEntry(Slot& slot) {
     if (slot.stale) {
-      ::unlink(slot.SocketPath().c_str());
-      ::unlink(slot.PropsPath().c_str());
+      os::RemoveFile(slot.SocketPath());
+      os::RemoveFile(slot.PropsPath());
       slot.stale = false;
     }
     if (slot.plugged) {
       Log(slot, "unplugged");
-      ::unlink(slot.SocketPath().c_str());
+      os::RemoveFile(slot.SocketPath());
       CloseListeners(slot);
     }
     CloseConnection(slot);
     CloseMute(slot);
-    if (slot.plugged) ::unlink(slot.PropsPath().c_str());
+    if (slot.plugged) os::RemoveFile(slot.PropsPath());
     slot.plugged = false;
     ++slot.plugGen;
     Wake();
@@ -461,13 +383,11 @@ struct Simulator::Impl {
 
   void Flush(Connection& c) {
     while (!c.out.empty() && !c.broken) {
-      const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const long n = os::SendSome(c.fd, c.out.data(), c.out.size());
       if (n > 0) {
         c.out.erase(c.out.begin(), c.out.begin() + n);
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      } else if (n == 0) {
         return;  // the rest goes when the socket has room
-      } else if (n < 0 && errno == EINTR) {
-        continue;
       } else {
         c.broken = true;
       }
@@ -478,16 +398,13 @@ struct Simulator::Impl {
 
   // New connections on either listener of the device: both lead to the one
   // device, so an open on one is BUSY on the other.
-  void Accept(Slot& slot, int listenFd) {
+  void Accept(Slot& slot, Socket listenFd) {
     for (;;) {
-      const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) return;
-      if (listenFd == slot.tcpFd) {
-        // Small frames (a greeting, a reply) go out at once, not after the
-        // peer's delayed acknowledgement.
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      }
+      const Socket fd = os::Accept(listenFd);
+      if (fd == kNoSocket) return;
+      // Small frames (a greeting, a reply) go out at once, not after the
+      // peer's delayed acknowledgement.
+      if (listenFd == slot.tcpFd) os::SetNoDelay(fd);
       if (TakeTransportFault(slot, 0)) {
         const TransportFault& f = slot.model->Config().transportFault;
         if (f.kind == TransportFaultKind::kNoGreeting) {
@@ -497,11 +414,11 @@ struct Simulator::Impl {
         if (f.kind == TransportFaultKind::kBadGreeting) {
           const auto bad =
               Frame(static_cast<uint16_t>(f.value != 0 ? f.value : uint32_t{kWriteDone}), {0, 0});
-          [[maybe_unused]] ssize_t n = ::send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
+          os::SendSome(fd, bad.data(), bad.size());
           slot.mute.push_back(fd);  // left open: the client must give up by itself
           continue;
         }
-        EndStream(fd);
+        os::EndStream(fd);
         continue;
       }
       // A client that closed and connects again must not be refused because
@@ -510,8 +427,8 @@ struct Simulator::Impl {
       if (slot.conn && slot.conn->broken) CloseConnection(slot);
       if (slot.conn || slot.model->Config().refuseOpen) {
         const auto busy = Frame(kBusy, {kErrorSharingViolation});
-        [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
-        EndStream(fd);
+        os::SendSome(fd, busy.data(), busy.size());
+        os::EndStream(fd);
         ++slot.refusals;
         Log(slot, "open refused (busy)");
         continue;
@@ -531,13 +448,12 @@ struct Simulator::Impl {
     Connection& c = *slot.conn;
     uint8_t buffer[65536];
     for (;;) {
-      const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      const long n = os::ReceiveSome(c.fd, buffer, sizeof buffer);
       if (n > 0) {
         c.in.insert(c.in.end(), buffer, buffer + n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.broken = true;
+      if (n < 0) c.broken = true;
       break;
     }
     Process(slot);
@@ -774,17 +690,15 @@ struct Simulator::Impl {
         Id id;
         bool listener;
       };
-      std::vector<pollfd> fds;
+      std::vector<os::PollItem> fds;
       std::vector<Ref> refs;
-      fds.push_back({wake[0], POLLIN, 0});
+      fds.push_back({wake.Watched()});
       refs.push_back({0, false});
       std::optional<RealClock::time_point> next;
       if (!timers.empty()) next = timers.begin()->first;
       for (auto& [id, slot] : slots) {
         if (slot.conn) {
-          short events = POLLIN;
-          if (!slot.conn->out.empty()) events |= POLLOUT;
-          fds.push_back({slot.conn->fd, events, 0});
+          fds.push_back({slot.conn->fd, !slot.conn->out.empty()});
           refs.push_back({id, false});
           if (slot.conn->reading && slot.conn->readDeadline &&
               (!next || *slot.conn->readDeadline < *next)) {
@@ -792,13 +706,14 @@ struct Simulator::Impl {
           }
         }
         if (slot.plugged) {
-          for (int fd : {slot.listenFd, slot.tcpFd}) {
-            fds.push_back({fd, POLLIN, 0});
+          for (Socket fd : {slot.listenFd, slot.tcpFd}) {
+            if (fd == kNoSocket) continue;
+            fds.push_back({fd});
             refs.push_back({id, true});
           }
         }
-        for (int fd : slot.mute) {
-          fds.push_back({fd, POLLIN, 0});
+        for (Socket fd : slot.mute) {
+          fds.push_back({fd});
           refs.push_back({id, false});
         }
       }
@@ -808,31 +723,29 @@ struct Simulator::Impl {
         timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 1000));
       }
       lock.unlock();
-      ::poll(fds.data(), fds.size(), timeout);
+      os::Poll(fds, timeout);
       lock.lock();
       if (stopping) break;
 
-      char drain[64];
-      while (::read(wake[0], drain, sizeof drain) > 0) {
-      }
+      wake.Drain();
       // Connections before listeners, so that a close and a new open that
       // arrive together are seen in that order.
       for (size_t i = 1; i < fds.size(); ++i) {
         Slot* slot = Find(refs[i].id);
-        if (refs[i].listener || slot == nullptr || fds[i].revents == 0) continue;
-        if (DrainMute(*slot, fds[i].fd)) continue;
-        if (!slot->conn || slot->conn->fd != fds[i].fd) continue;
-        if (fds[i].revents & POLLOUT) Flush(*slot->conn);
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) Pump(*slot);
+        if (refs[i].listener || slot == nullptr || (!fds[i].readable && !fds[i].writable)) continue;
+        if (DrainMute(*slot, fds[i].socket)) continue;
+        if (!slot->conn || slot->conn->fd != fds[i].socket) continue;
+        if (fds[i].writable) Flush(*slot->conn);
+        if (fds[i].readable) Pump(*slot);
         if (slot->conn->broken) CloseConnection(*slot);
       }
       for (size_t i = 1; i < fds.size(); ++i) {
         Slot* slot = Find(refs[i].id);
         if (!refs[i].listener || slot == nullptr || !slot->plugged ||
-            (slot->listenFd != fds[i].fd && slot->tcpFd != fds[i].fd)) {
+            (slot->listenFd != fds[i].socket && slot->tcpFd != fds[i].socket)) {
           continue;
         }
-        if (fds[i].revents & POLLIN) Accept(*slot, fds[i].fd);
+        if (fds[i].readable) Accept(*slot, fds[i].socket);
       }
       RunDue();
     }
@@ -840,15 +753,15 @@ struct Simulator::Impl {
 
   // Takes in what a connection that was never greeted sends and closes it
   // when the client has gone. False when fd is not such a connection.
-  bool DrainMute(Slot& slot, int fd) {
+  bool DrainMute(Slot& slot, Socket fd) {
     const auto it = std::find(slot.mute.begin(), slot.mute.end(), fd);
     if (it == slot.mute.end()) return false;
     uint8_t buffer[4096];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    long n;
+    while ((n = os::ReceiveSome(fd, buffer, sizeof buffer)) > 0) {
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      EndStream(fd);
+    if (n < 0) {
+      os::EndStream(fd);
       slot.mute.erase(it);
     }
     return true;
@@ -884,11 +797,8 @@ Simulator::~Simulator() {
 bool Simulator::Start(std::string* error) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (impl_->running) return true;
-  if (!MakeFolders(impl_->root, error)) return false;
-  if (::pipe2(impl_->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-    if (error) *error = ErrnoText("pipe");
-    return false;
-  }
+  if (!os::StartSockets(error) || !os::MakeFolders(impl_->root, error)) return false;
+  if (!impl_->wake.Open(error)) return false;
   impl_->stopping = false;
   impl_->running = true;
   impl_->thread = std::thread([this] { impl_->Run(); });
@@ -906,10 +816,7 @@ void Simulator::Stop() {
   for (auto& [id, slot] : impl_->slots)
     impl_->RemoveEntry(slot);
   impl_->timers.clear();
-  for (int& fd : impl_->wake) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
+  impl_->wake.Close();
   impl_->running = false;
 }
 

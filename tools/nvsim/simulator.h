@@ -2,9 +2,10 @@
 // (docs/driver-stand-in.md) on a device root of its own.
 //
 // One service thread runs every instrument's listening sockets (the Unix
-// socket and its loopback TCP twin), connection and timers. All public operations are thread-safe;
-// they take effect at once (an unplug has removed the entry and dropped the connection when it
-// returns).
+// socket and its loopback TCP twin; on Windows the TCP one alone, the entry's
+// <name>.sock being a plain file there), connection and timers. All public
+// operations are thread-safe; they take effect at once (an unplug has removed
+// the entry and dropped the connection when it returns).
 #pragma once
 
 #include <cstdint>
