@@ -23,10 +23,12 @@ nvd_ensure_packages() {
   fi
 }
 
-# Configures and builds one preset.
+# Configures and builds one preset; further arguments go to the configure
+# step (e.g. -DNVD_WERROR=ON).
 nvd_build() {
   local preset=$1
-  cmake --preset "$preset" -S "$NVD_ROOT" >/dev/null
+  shift
+  cmake --preset "$preset" -S "$NVD_ROOT" "$@" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
 }
 
