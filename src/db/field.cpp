@@ -272,7 +272,10 @@ template <typename Derived, typename T, uint16_t kType, T (PField::*Get)() const
 PField& PNumberField<Derived, T, kType, Get, Set>::operator=(const PField& other) {
   if (TypeMismatch(other, ClassName())) return *this;
   (this->*Set)((other.*Get)());
-  static_cast<Derived*>(this)->CopyExtras(static_cast<const Derived&>(other));
+  // The type code can be taken over from another class (CopyAttributes):
+  // only a field of this class has the extras to copy.
+  if (const auto* same = dynamic_cast<const Derived*>(&other))
+    static_cast<Derived*>(this)->CopyExtras(*same);
   return *this;
 }
 

@@ -256,4 +256,15 @@ TEST(Field, AssignmentAndCopyAttributes) {
   assigned.SetText("c");
   attributes.CopyAttributes(assigned);
   EXPECT_EQ(attributes.FlagsWord(), PField::kModified | PField::kAssigned);
+
+  // A field of another class that took a floating-point type code from
+  // CopyAttributes passes the type check; the value is assigned, the display
+  // format (which it does not have) is kept, and nothing is read beyond it.
+  auto impostor = std::make_unique<PIntField>(7);
+  impostor->CopyAttributes(PDoubleField(0.0));
+  PDoubleField formatted(1.0);
+  formatted.SetDisplayFormat("%.2f");
+  static_cast<PField&>(formatted) = *impostor;
+  EXPECT_EQ(formatted.GetDouble(), 0.0);  // an int field answers 0 as a double
+  EXPECT_STREQ(formatted.DisplayFormat(), "%.2f");
 }
