@@ -142,28 +142,18 @@ bool RealUSBDevice::CheckReplyLength(const char* command, uint32_t length) {
 }
 
 RealUSBDevice& RealUSBDevice::Exchange() {
-  // 1. A failed device refuses until the session is set up again.
+  // A failed device refuses until the session is set up again.
   if (ErrorEvent.Wait(0)) {
     Log("ErrorEvent is set, returning\n");
     WasError = true;
     return *this;
   }
-  // 2. The lock is held to the end of the finish step.
+  // The lock is held to the end of the finish step.
   InCommand = true;
   ExchangeLocker.Lock();
   Unlocker unlock(ExchangeLocker);
   USBDeviceBuffer* buffer = GetThreadBuffer();
-
-  // 3. ReplyEvent is reset while an exchange runs: this thread re-entered.
-  if (!ReplyEvent.Wait(0)) {
-    FailureText = "Attempt to transmit data to the USB device recursively";
-    WasError = true;
-    FinishExchange();
-    return *this;
-  }
-  // 4. Building the frame failed.
-  if (WasError || buffer == nullptr) {
-    WasError = true;
+  if (!ReadyToSend(buffer)) {
     FinishExchange();
     return *this;
   }
@@ -171,75 +161,13 @@ RealUSBDevice& RealUSBDevice::Exchange() {
   ExchangeStartTick = platform::TickCount();
   const uint32_t attempts = RetryEnabled ? 2 : 1;
   for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
-    if (attempt != 0) {
-      WasError = false;
-      ErrorEvent.Reset();
-      platform::Sleep(kRetryPause);
-      Log("\n%s\nRetrying command...\n", FailureText.Text() != nullptr ? FailureText.Text() : "");
-      FailureText = "";
-    }
-    ReplyEvent.Reset();
-    Traced = false;
-    ReplyCode = 0;
-
-    unsigned char* frame = buffer->OutBegin();
-    const uint32_t size = buffer->OutLength();
-    if (size >= 8) {
-      CommandCode = LoadU32(frame + 4);
-      StoreU32(frame, size - 4);
-      frame[7] |= static_cast<unsigned char>(ExchangeIndex & kIndexLowBits);
-      CommandWord = LoadU32(frame + 4);
-    }
-    if (IndexingEnabled)
-      ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
-                                           ((ExchangeIndex + 1) & kIndexLowBits));
-    // Undoes this attempt's index: the retry carries the same one.
-    auto undoIndex = [&] {
-      if (size >= 8) frame[7] &= static_cast<unsigned char>(~kIndexLowBits);
-      if (IndexingEnabled)
-        ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
-                                             ((ExchangeIndex - 1) & kIndexLowBits));
-    };
-
-    if (g_TraceLevel >= 1) {
-      PStr line;
-      DescribeCommand(line, false);
-      if (!line.IsEmpty()) {
-        Log("%s", line.c_str());
-        Traced = true;
-      }
-    }
-
-    if (size != 0 && !Write(frame, size)) {
-      FailureText = "Error occurred while trying to send command:\n";
-      PStr line;
-      DescribeCommand(line, true);
-      if (!line.IsEmpty()) Log("%s\n", line.c_str());
-      WasError = true;
-      undoIndex();
-      continue;
-    }
-
-    if (ReplyDelay == kSkipReply) {
-      Log(" <Skipping reply>\n");
-      ReplyEvent.Set();
+    if (attempt != 0) PrepareRetry();
+    const AttemptResult result = Attempt(*buffer);
+    if (result == AttemptResult::kReplySkipped) {
       FinishExchange();
       return *this;
     }
-    if (ReplyDelay != 0) platform::Sleep(ReplyDelay);
-
-    buffer->RewindInput();
-    const bool ok = ReadReply();
-    ReplyTick = platform::TickCount();
-    if (!ok) {
-      WasError = true;
-    } else if (Traced) {
-      PStr line;
-      DescribeReply(line, ReplyTick - ExchangeStartTick);
-      Log("%s\n", line.c_str());
-    }
-    if (!WasError) break;
-    undoIndex();
+    if (result == AttemptResult::kDone) break;
   }
   // The finish step still reports the frame; the output is rewound after it.
   FinishExchange();
@@ -247,18 +175,127 @@ RealUSBDevice& RealUSBDevice::Exchange() {
   return *this;
 }
 
-bool RealUSBDevice::ReadReply() {
-  USBDeviceBuffer* buffer = GetThreadBuffer();
-  if (buffer == nullptr) {
-    FailureText = "Error occurred while reading reply to command ";
+bool RealUSBDevice::ReadyToSend(const USBDeviceBuffer* buffer) {
+  // ReplyEvent is reset while an exchange runs: this thread re-entered.
+  if (!ReplyEvent.Wait(0)) {
+    FailureText = "Attempt to transmit data to the USB device recursively";
+    WasError = true;
     return false;
   }
+  // Building the frame failed.
+  if (WasError || buffer == nullptr) {
+    WasError = true;
+    return false;
+  }
+  return true;
+}
+
+void RealUSBDevice::PrepareRetry() {
+  WasError = false;
+  ErrorEvent.Reset();
+  platform::Sleep(kRetryPause);
+  Log("\n%s\nRetrying command...\n", FailureText.Text() != nullptr ? FailureText.Text() : "");
+  FailureText = "";
+}
+
+RealUSBDevice::AttemptResult RealUSBDevice::Attempt(USBDeviceBuffer& buffer) {
+  ReplyEvent.Reset();
+  Traced = false;
+  ReplyCode = 0;
+  unsigned char* frame = buffer.OutBegin();
+  const uint32_t size = buffer.OutLength();
+  StampFrame(frame, size);
+  TraceCommand();
+
+  if (size != 0 && !Write(frame, size)) {
+    ReportSendFailure();
+    UnstampFrame(frame, size);
+    return AttemptResult::kFailed;
+  }
+  if (ReplyDelay == kSkipReply) {
+    Log(" <Skipping reply>\n");
+    ReplyEvent.Set();
+    return AttemptResult::kReplySkipped;
+  }
+  if (ReplyDelay != 0) platform::Sleep(ReplyDelay);
+
+  buffer.RewindInput();
+  const bool ok = ReadReply();
+  ReplyTick = platform::TickCount();
+  if (!ok) {
+    WasError = true;
+  } else if (Traced) {
+    PStr line;
+    DescribeReply(line, ReplyTick - ExchangeStartTick);
+    Log("%s\n", line.c_str());
+  }
+  if (!WasError) return AttemptResult::kDone;
+  UnstampFrame(frame, size);
+  return AttemptResult::kFailed;
+}
+
+void RealUSBDevice::StampFrame(unsigned char* frame, uint32_t size) {
+  if (size >= 8) {
+    CommandCode = LoadU32(frame + 4);
+    StoreU32(frame, size - 4);
+    frame[7] |= static_cast<unsigned char>(ExchangeIndex & kIndexLowBits);
+    CommandWord = LoadU32(frame + 4);
+  }
+  if (IndexingEnabled)
+    ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
+                                         ((ExchangeIndex + 1) & kIndexLowBits));
+}
+
+void RealUSBDevice::UnstampFrame(unsigned char* frame, uint32_t size) {
+  if (size >= 8) frame[7] &= static_cast<unsigned char>(~kIndexLowBits);
+  if (IndexingEnabled)
+    ExchangeIndex = static_cast<uint8_t>((ExchangeIndex & ~kIndexLowBits) |
+                                         ((ExchangeIndex - 1) & kIndexLowBits));
+}
+
+void RealUSBDevice::TraceCommand() {
+  if (g_TraceLevel < 1) return;
+  PStr line;
+  DescribeCommand(line, false);
+  if (line.IsEmpty()) return;
+  Log("%s", line.c_str());
+  Traced = true;
+}
+
+void RealUSBDevice::ReportSendFailure() {
+  FailureText = "Error occurred while trying to send command:\n";
+  PStr line;
+  DescribeCommand(line, true);
+  if (!line.IsEmpty()) Log("%s\n", line.c_str());
+  WasError = true;
+}
+
+bool RealUSBDevice::ReadReply() {
+  USBDeviceBuffer* buffer = GetThreadBuffer();
   const uint32_t inputSize = InBufferSize;
+  uint32_t received = 0;
+  if (!ReceiveReply(buffer, inputSize, received)) return false;
+  uint32_t replyWord = 0;
+  if (!CheckReplyHeader(*buffer, inputSize, received, replyWord))
+    return DumpReply(*buffer, received);
+  ReplyCode = replyWord & kReplyCodeMask;
+  if (!SkipChecks && !CheckReplyWord(replyWord)) return DumpReply(*buffer, received);
+  if (WasError) return false;
+  if (!CheckTransferSize(received)) return DumpReply(*buffer, received);
+  return ReadReplyRest(*buffer, received);
+}
+
+bool RealUSBDevice::ReceiveReply(USBDeviceBuffer* buffer, uint32_t inputSize, uint32_t& received) {
+  const char* const failure = "Error occurred while reading reply to command ";
+  if (buffer == nullptr) {
+    FailureText = failure;
+    return false;
+  }
   buffer->RewindInput();
   unsigned char* room = buffer->ReserveInput(inputSize);
   if (room == nullptr) {
     buffer->RewindInput();
-    FailureText = "Error occurred while reading reply to command ";
+    FailureText = failure;
     return false;
   }
   const bool read = Read(room, inputSize, false);
@@ -266,103 +303,109 @@ bool RealUSBDevice::ReadReply() {
   buffer->InPos = 0;
   buffer->InEnd = read ? BytesTransferred : 0;
   if (!read) {
-    FailureText = "Error occurred while reading reply to command ";
+    FailureText = failure;
     return false;
   }
-  const uint32_t received = BytesTransferred;
+  received = BytesTransferred;
   if (received == 0) {
     FailureText = "Possibly timeout while reading reply to command ";
     return false;
   }
+  return true;
+}
 
-  // The dump of what arrived, for every malformed reply.
-  auto dump = [&]() {
-    g_TraceLevel = 1;
-    std::string text = "\nGot:";
-    const unsigned char* bytes = buffer->InBegin();
-    const uint32_t shown = received < kDumpLimit ? received : kDumpLimit;
-    text.reserve(8 + shown * 3);
-    for (uint32_t i = 0; i < shown; ++i) {
-      char hex[4];
-      FormatTo(hex, sizeof hex, " %02X", bytes[i]);
-      text += hex;
-    }
-    if (received > kDumpLimit) text += "...";
-    if (g_TraceLevel >= 1) Log("%s\n", text.c_str());
-    return false;
-  };
-
+bool RealUSBDevice::CheckReplyHeader(USBDeviceBuffer& buffer, uint32_t inputSize, uint32_t received,
+                                     uint32_t& replyWord) {
   if (received < 8) {
     FailureText = FormatStr("Target reply length (%u) < 8 to command ", received).c_str();
-    return dump();
+    return false;
   }
-  uint32_t replyWord = 0;
-  buffer->GetU32(ReplyLength).GetU32(replyWord);
+  buffer.GetU32(ReplyLength).GetU32(replyWord);
   if (ReplyLength > inputSize) {
     FailureText = FormatStr(
                       "Target reply length (%u) > size of the input buffer (%u).\nReply: %08X, "
                       "LastBytesReturned = %u\nLast command:",
                       ReplyLength, inputSize, replyWord, received)
                       .c_str();
-    return dump();
+    return false;
   }
   // A length that does not even cover the reply word is as short as a
   // reply of fewer than 8 bytes.
   if (ReplyLength < 4) {
     FailureText = FormatStr("Target reply length (%u) < 8 to command ", ReplyLength + 4).c_str();
-    return dump();
+    return false;
   }
-  ReplyCode = replyWord & kReplyCodeMask;
+  return true;
+}
 
-  if (!SkipChecks) {
-    if (ReplyCode == kUnrecognizedCommand) {
-      LastError =
-          FormatStr("Target reports unrecognized command %s", CommandNameText(CommandCode).c_str())
-              .c_str();
-    } else if (ReplyCode != CommandCode) {
-      PurgeInput();
-      FailureText = FormatStr("Target reports error %08X to command %s", ReplyCode,
-                              CommandNameText(CommandCode).c_str())
-                        .c_str();
-      return dump();
-    } else if ((replyWord & kIndexBits) != (CommandWord & kIndexBits)) {
-      PurgeInput();
-      const PStr got = HexText((replyWord & kIndexBits) >> kIndexShift);
-      const PStr expected = HexText((CommandWord & kIndexBits) >> kIndexShift);
-      FailureText =
-          FormatStr(
-              "Target returned reply to command %s with index = %s while expected index is %s",
-              CommandNameText(CommandCode).c_str(), got.c_str(), expected.c_str())
-              .c_str();
-      return dump();
-    }
-  }
-  if (WasError) return false;
-
-  const uint32_t frameSize = ReplyLength + 4;
-  if (received > frameSize) {
-    // One transfer is one reply: a transfer longer than its own length word
-    // is malformed (counting the rest as missing would wrap).
-    FailureText =
-        FormatStr("Target sent %u bytes, more than its reply length (%u) + 4, to command ",
-                  received, ReplyLength)
+bool RealUSBDevice::CheckReplyWord(uint32_t replyWord) {
+  if (ReplyCode == kUnrecognizedCommand) {
+    LastError =
+        FormatStr("Target reports unrecognized command %s", CommandNameText(CommandCode).c_str())
             .c_str();
-    return dump();
+    return true;
   }
+  if (ReplyCode != CommandCode) {
+    PurgeInput();
+    FailureText = FormatStr("Target reports error %08X to command %s", ReplyCode,
+                            CommandNameText(CommandCode).c_str())
+                      .c_str();
+    return false;
+  }
+  if ((replyWord & kIndexBits) != (CommandWord & kIndexBits)) {
+    PurgeInput();
+    const PStr got = HexText((replyWord & kIndexBits) >> kIndexShift);
+    const PStr expected = HexText((CommandWord & kIndexBits) >> kIndexShift);
+    FailureText =
+        FormatStr("Target returned reply to command %s with index = %s while expected index is %s",
+                  CommandNameText(CommandCode).c_str(), got.c_str(), expected.c_str())
+            .c_str();
+    return false;
+  }
+  return true;
+}
+
+bool RealUSBDevice::CheckTransferSize(uint32_t received) {
+  // One transfer is one reply: a transfer longer than its own length word
+  // is malformed (counting the rest as missing would wrap).
+  if (received <= ReplyLength + 4) return true;
+  FailureText = FormatStr("Target sent %u bytes, more than its reply length (%u) + 4, to command ",
+                          received, ReplyLength)
+                    .c_str();
+  return false;
+}
+
+bool RealUSBDevice::ReadReplyRest(USBDeviceBuffer& buffer, uint32_t received) {
+  const uint32_t frameSize = ReplyLength + 4;
   if (received == frameSize) return true;
-  // The rest of the reply: exactly the missing count, behind what arrived.
+  // Exactly the missing count, behind what arrived.
   const uint32_t remaining = frameSize - received;
-  const uint32_t position = buffer->InPos;
-  unsigned char* more = buffer->ReserveInput(remaining);
-  buffer->InPos = position;
+  const uint32_t position = buffer.InPos;
+  unsigned char* more = buffer.ReserveInput(remaining);
+  buffer.InPos = position;
   if (more == nullptr) {
-    buffer->InEnd = received;
+    buffer.InEnd = received;
     return false;
   }
   const bool ok = Read(more, remaining, true);
-  buffer->InEnd = received + BytesTransferred;
+  buffer.InEnd = received + BytesTransferred;
   LastBytesReturned += BytesTransferred;
   return ok;
+}
+
+bool RealUSBDevice::DumpReply(USBDeviceBuffer& buffer, uint32_t received) {
+  g_TraceLevel = 1;
+  std::string text = "\nGot:";
+  const unsigned char* bytes = buffer.InBegin();
+  const uint32_t shown = received < kDumpLimit ? received : kDumpLimit;
+  text.reserve(8 + shown * 3);
+  for (uint32_t i = 0; i < shown; ++i) {
+    text += ' ';
+    AppendHexByte(text, bytes[i]);
+  }
+  if (received > kDumpLimit) text += "...";
+  if (g_TraceLevel >= 1) Log("%s\n", text.c_str());
+  return false;
 }
 
 void RealUSBDevice::FinishExchange() {

@@ -225,4 +225,37 @@ class RealUSBDevice : public ZdUSBDevice {
   void WaitForBurn(uint32_t burnWait);
 
   std::string signatureStatus_;  // status bytes of the signature record, " %02X" each
+
+ private:
+  // The steps of one exchange (exchange.cpp).
+  enum class AttemptResult { kDone, kFailed, kReplySkipped };
+  // False (WasError set) when this thread is already inside an exchange or
+  // the frame could not be built.
+  bool ReadyToSend(const USBDeviceBuffer* buffer);
+  // Clears the failed attempt's state, waits the retry pause and says so.
+  void PrepareRetry();
+  // Sends the frame once and reads its reply.
+  AttemptResult Attempt(USBDeviceBuffer& buffer);
+  // Writes the length word and the exchange index into the frame and
+  // advances the index; UnstampFrame takes the index back for the retry.
+  void StampFrame(unsigned char* frame, uint32_t size);
+  void UnstampFrame(unsigned char* frame, uint32_t size);
+  // The command's trace line, when the trace level asks for it.
+  void TraceCommand();
+  // The failure text and log line of a frame that could not be written.
+  void ReportSendFailure();
+  // The first transfer of the reply into the input buffer; false with the
+  // failure text when nothing arrived.
+  bool ReceiveReply(USBDeviceBuffer* buffer, uint32_t inputSize, uint32_t& received);
+  // The length and reply words against the input buffer's size.
+  bool CheckReplyHeader(USBDeviceBuffer& buffer, uint32_t inputSize, uint32_t received,
+                        uint32_t& replyWord);
+  // The reply word against the command: its code and its index.
+  bool CheckReplyWord(uint32_t replyWord);
+  // A transfer must not be longer than the reply its length word announces.
+  bool CheckTransferSize(uint32_t received);
+  // Reads the part of the reply that the first transfer did not bring.
+  bool ReadReplyRest(USBDeviceBuffer& buffer, uint32_t received);
+  // Logs the bytes received (" XX" each, at most kDumpLimit); gives false.
+  bool DumpReply(USBDeviceBuffer& buffer, uint32_t received);
 };
