@@ -78,8 +78,11 @@ platform::DeviceHandle ZdUSBDevice::OpenDevice(const char* path) {
   Log("Opening device \"%s\"...", path != nullptr ? path : "");
   const platform::DeviceHandle handle = platform::OpenDriverHandle(path, g_OverlappedIo);
   if (handle == platform::kInvalidDeviceHandle) {
+    // The report may change the last error; the caller still finds the open's.
+    const uint32_t error = platform::LastError();
     const PStr reason = LastErrorText();
     Log("Failed: %s\n", reason.c_str());
+    platform::SetLastError(error);
     return platform::kInvalidDeviceHandle;
   }
   unsigned char status[4] = {};

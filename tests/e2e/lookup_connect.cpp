@@ -4,16 +4,12 @@
 // never answers fails the lookup after the connect time-out, while the other
 // exports answer at once. The library keeps its database for the life of
 // the process, so this runs in a process of its own.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <future>
 
 #include "host.h"
 #include "lookup_database.h"
+#include "os.h"
 #include "platform/system.h"
 
 namespace e2e {
@@ -35,40 +31,36 @@ class LookupConnection : public HostTest {
 // The database layer reports a failed connect on the standard output.
 constexpr const char* kConnectFailure = "Can't open database";
 
-// A server on loopback that accepts connections and never says a word.
+// A server on loopback that accepts connections and never says a word (on
+// the simulator's sockets, which work alike on every system).
 class SilentServer {
  public:
-  SilentServer() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(listener_, 4) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      ADD_FAILURE() << "cannot listen on loopback";
-    port_ = ntohs(address.sin_port);
+  SilentServer() {
+    std::string error;
+    listener_ = nvsim::os::ListenOnLoopback(port_, &error);
+    if (listener_ == nvsim::os::kNoSocket) ADD_FAILURE() << "cannot listen on loopback: " << error;
   }
   ~SilentServer() {
-    for (int client : clients_)
-      close(client);
-    if (listener_ >= 0) close(listener_);
+    for (nvsim::os::Socket client : clients_)
+      nvsim::os::Close(client);
+    nvsim::os::Close(listener_);
   }
   uint16_t Port() const { return port_; }
   // Accepts one connection within the time; false when none came.
   bool Accept(int milliseconds) {
-    pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, milliseconds) != 1) return false;
-    const int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) return false;
+    std::vector<nvsim::os::PollItem> waiting{{listener_}};
+    nvsim::os::Poll(waiting, milliseconds);
+    if (!waiting[0].readable) return false;
+    const nvsim::os::Socket client = nvsim::os::Accept(listener_);
+    if (client == nvsim::os::kNoSocket) return false;
     clients_.push_back(client);
     return true;
   }
 
  private:
-  int listener_;
+  nvsim::os::Socket listener_ = nvsim::os::kNoSocket;
   uint16_t port_ = 0;
-  std::vector<int> clients_;
+  std::vector<nvsim::os::Socket> clients_;
 };
 
 // Runs first: the library must not have connected yet in this process.

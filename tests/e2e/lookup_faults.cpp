@@ -5,7 +5,6 @@
 // Norvane table in "<test schema>_lk<process id>"), which every case of the
 // process shares: the library keeps the schema of its first connection.
 #include <mysql.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +14,7 @@
 
 #include "host.h"
 #include "lookup_database.h"
+#include "platform/thread.h"
 
 namespace e2e {
 namespace {
@@ -96,7 +96,7 @@ class OwnSchema {
 
  private:
   explicit OwnSchema(const lookuptest::Server& server) : server_(server), base_(server.name) {
-    server_.name = base_ + "_lk" + std::to_string(getpid());
+    server_.name = base_ + "_lk" + std::to_string(platform::CurrentProcessId());
     Client client(server_, base_);
     client.Exec("drop database if exists " + server_.name);
     client.Exec("create database " + server_.name);

@@ -24,10 +24,23 @@ void RemoveTree(const std::string& path) {
   platform::RemoveDirectory(path.c_str());
 }
 
+// The tests name their roots as Unix paths under /tmp. A Windows build, which
+// runs the simulator in-process, puts them in the system's temporary folder
+// instead (a short path, as device paths must stay within 107 bytes).
+std::string RootPrefix(const char* prefix) {
+  std::string text = prefix;
+#ifdef _WIN32
+  const std::string unixTemp = "/tmp/";
+  if (text.compare(0, unixTemp.size(), unixTemp) == 0)
+    text = platform::TempFolder() + text.substr(unixTemp.size());
+#endif
+  return text;
+}
+
 nvsim::Simulator::Options PrivateRoot(const char* prefix, double timeScale) {
   nvsim::Simulator::Options options;
-  options.root =
-      prefix + std::to_string(platform::CurrentProcessId()) + "_" + std::to_string(g_RootCounter++);
+  options.root = RootPrefix(prefix) + std::to_string(platform::CurrentProcessId()) + "_" +
+                 std::to_string(g_RootCounter++);
   options.timeScale = timeScale;
   RemoveTree(options.root);
   platform::CreateDirectory(options.root.c_str());

@@ -14,7 +14,8 @@
 namespace testsupport {
 
 // A simulator on a private device root "<prefix><process id>_<counter>"
-// (short, because device paths must fit a socket address). The root is
+// (short, because device paths must fit a socket address; on Windows a
+// "/tmp/" prefix stands for the system's temporary folder). The root is
 // created empty and named in NVDEVICES_DEVICE_ROOT, which the library reads
 // at every enumeration, before the simulator is built. Call Start() next.
 class PrivateSimulator : public nvsim::Simulator {

@@ -56,8 +56,10 @@ TEST_F(DriverTest, ClosedAndMadeUpHandlesAreRefused) {
   char byte = 0;
   uint32_t count = 0;
   EXPECT_FALSE(ReadDriver(handle_, &byte, 1, count));  // closing ends a waiting read
+  // Taken before the join, which may change the thread's last error.
+  const uint32_t error = LastError();
   closer.join();
-  EXPECT_TRUE(LastError() == kErrorOperationAborted || LastError() == kErrorInvalidHandle);
+  EXPECT_TRUE(error == kErrorOperationAborted || error == kErrorInvalidHandle) << error;
   for (const DeviceHandle handle : {handle_, DeviceHandle{0}, kInvalidDeviceHandle}) {
     EXPECT_FALSE(CloseDriverHandle(handle));
     EXPECT_EQ(LastError(), kErrorInvalidHandle);
