@@ -16,7 +16,8 @@ void Resolve(void* module, const char* name, Fn& target) {
 
 Exports LoadExports() {
   // The library's clock reads the scale when the library is loaded.
-  platform::SetEnvironment("NVDEVICES_TIME_SCALE", std::to_string(kTimeScale).c_str());
+  platform::SetEnvironment("NVDEVICES_TIME_SCALE",
+                           std::to_string(testsupport::HostTimeScale(kTimeScale)).c_str());
   Exports exports;
   void* module = platform::LoadModule(NVD_LIBRARY_PATH);
   if (module == nullptr) {

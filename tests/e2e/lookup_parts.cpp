@@ -103,7 +103,7 @@ TEST(LookupStatement, HardwareWordsAboveTheSignedRangeAreNegative) {
   LOOKUP_REQUIRE_SERVER(server);
   lookuptest::UseServer(server);
   constexpr double kTimeScale = 50;
-  platform::SetTimeScale(kTimeScale);
+  platform::SetTimeScale(testsupport::HostTimeScale(kTimeScale));
   testsupport::PrivateSimulator sim("/tmp/nvl", kTimeScale);
   std::string error;
   ASSERT_TRUE(sim.Start(&error)) << error;

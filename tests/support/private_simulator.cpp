@@ -41,7 +41,7 @@ nvsim::Simulator::Options PrivateRoot(const char* prefix, double timeScale) {
   nvsim::Simulator::Options options;
   options.root = RootPrefix(prefix) + std::to_string(platform::CurrentProcessId()) + "_" +
                  std::to_string(g_RootCounter++);
-  options.timeScale = timeScale;
+  options.timeScale = HostTimeScale(timeScale);
   RemoveTree(options.root);
   platform::CreateDirectory(options.root.c_str());
   platform::SetEnvironment("NVDEVICES_DEVICE_ROOT", options.root.c_str());
@@ -71,8 +71,17 @@ nvsim::Simulator::InstrumentState PrivateSimulator::StateOf(Id id) const {
   return state.value_or(InstrumentState{});
 }
 
+double HostTimeScale(double timeScale) {
+#ifdef _WIN32
+  constexpr double kWineSlowdown = 2;
+  return timeScale / kWineSlowdown;
+#else
+  return timeScale;
+#endif
+}
+
 std::unique_ptr<PrivateSimulator> StartPrivateSimulator(const char* prefix, double timeScale) {
-  platform::SetTimeScale(timeScale);
+  platform::SetTimeScale(HostTimeScale(timeScale));
   auto simulator = std::make_unique<PrivateSimulator>(prefix, timeScale);
   std::string error;
   if (!simulator->Start(&error)) {

@@ -13,11 +13,12 @@
 
 namespace testsupport {
 
-// A simulator on a private device root "<prefix><process id>_<counter>"
-// (short, because device paths must fit a socket address; on Windows a
-// "/tmp/" prefix stands for the system's temporary folder). The root is
-// created empty and named in NVDEVICES_DEVICE_ROOT, which the library reads
-// at every enumeration, before the simulator is built. Call Start() next.
+// A simulator on HostTimeScale(timeScale) and on a private device root
+// "<prefix><process id>_<counter>" (short, because device paths must fit a
+// socket address; on Windows a "/tmp/" prefix stands for the system's
+// temporary folder). The root is created empty and named in
+// NVDEVICES_DEVICE_ROOT, which the library reads at every enumeration,
+// before the simulator is built. Call Start() next.
 class PrivateSimulator : public nvsim::Simulator {
  public:
   PrivateSimulator(const char* prefix, double timeScale);
@@ -30,6 +31,12 @@ class PrivateSimulator : public nvsim::Simulator {
   // The instrument's state; an empty one and a test failure when unknown.
   InstrumentState StateOf(Id id) const;
 };
+
+// The time scale to use on this host for a test written for `timeScale`:
+// the same on POSIX; under Wine, whose sockets and thread switches are
+// slower and less even, a smaller one, so that the margins the tests leave
+// between dilated times stay wider than its delays.
+double HostTimeScale(double timeScale);
 
 // Puts the library's clock on `timeScale` dilated ms per real ms and starts a
 // private simulator on the same scale. Null and a test failure when it
