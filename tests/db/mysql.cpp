@@ -567,8 +567,7 @@ TEST(MySQLLocalFiles, ServerAsksForAFileAndIsRefused) {
     if (RunningUnderCI()) FAIL() << "python3 is missing";
     GTEST_SKIP() << "python3 is missing";
   }
-  std::string script(__FILE__);
-  script = script.substr(0, script.find_last_of('/') + 1) + "support/rogue_mysql_server.py";
+  const std::string script = NVD_TESTS_DIR "/db/support/rogue_mysql_server.py";
   PTempFile secret, received;
   const std::string secretBytes = "nvd-secret-" + std::to_string(std::rand()) + "-bytes";
   {
