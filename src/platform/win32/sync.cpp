@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <mutex>
+#include <set>
+#include <string>
+
 #include "platform/errors.h"
 #include "platform/time.h"
 
@@ -101,22 +105,58 @@ bool IsNamedMutexPresent(const char* name) {
 
 struct NamedMutexHolder::Impl {
   HANDLE mutex = nullptr;
+  std::string name;
 };
+
+namespace {
+
+// The names this process holds. A Windows mutex may be taken again by the
+// thread that owns it, so ownership alone cannot refuse a second holder in
+// this process; this list does. Never destroyed: holders may end during
+// static destruction.
+struct HeldNames {
+  std::mutex lock;
+  std::set<std::string> names;
+};
+HeldNames& ProcessHeldNames() {
+  static HeldNames* held = new HeldNames;
+  return *held;
+}
+
+// Takes `mutex`, which existed already, when nobody owns it: it may only be
+// open in a program that is looking (IsNamedMutexPresent opens it for a
+// moment).
+bool TakeExisting(HANDLE mutex) {
+  const DWORD waited = WaitForSingleObject(mutex, 0);
+  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+}  // namespace
 
 NamedMutexHolder::NamedMutexHolder(const char* name) : impl_(std::make_unique<Impl>()) {
   if (name == nullptr) return;
+  HeldNames& held = ProcessHeldNames();
+  std::lock_guard<std::mutex> guard(held.lock);
+  if (held.names.count(name) != 0) return;
   HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
   if (mutex == nullptr) return;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    // Somebody else's: initial ownership was not granted.
+  // It existed: initial ownership was not granted.
+  if (GetLastError() == ERROR_ALREADY_EXISTS && !TakeExisting(mutex)) {
     CloseHandle(mutex);
     return;
   }
   impl_->mutex = mutex;
+  impl_->name = name;
+  held.names.insert(name);
 }
 
 NamedMutexHolder::~NamedMutexHolder() {
   if (impl_->mutex == nullptr) return;
+  {
+    HeldNames& held = ProcessHeldNames();
+    std::lock_guard<std::mutex> guard(held.lock);
+    held.names.erase(impl_->name);
+  }
   // Only the owning thread can release it; from any other thread closing the
   // last handle still removes the mutex.
   ReleaseMutex(impl_->mutex);
