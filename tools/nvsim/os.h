@@ -42,6 +42,8 @@ void SetNoDelay(Socket socket);
 long SendSome(Socket socket, const void* data, size_t size);
 // Sends all of it, waiting for room; false when the stream is broken.
 bool SendAll(Socket socket, const void* data, size_t size);
+// Waits up to timeoutMs until the socket has room for more bytes.
+void WaitWritable(Socket socket, int timeoutMs);
 // Receives what is there now: the bytes read, 0 when nothing waits, -1 when
 // the peer has ended the stream or it is broken.
 long ReceiveSome(Socket socket, void* buffer, size_t size);

@@ -113,21 +113,10 @@ long SendSome(Socket socket, const void* data, size_t size) {
   }
 }
 
-// Sends everything, waiting in poll whenever the socket is full.
-bool SendAll(Socket socket, const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  while (size != 0) {
-    const long n = SendSome(socket, bytes, size);
-    if (n < 0) return false;
-    if (n == 0) {
-      pollfd item{Fd(socket), POLLOUT, 0};
-      ::poll(&item, 1, 1000);
-      continue;
-    }
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+// Waits up to timeoutMs until the socket takes more bytes.
+void WaitWritable(Socket socket, int timeoutMs) {
+  pollfd item{Fd(socket), POLLOUT, 0};
+  ::poll(&item, 1, timeoutMs);
 }
 
 // One non-blocking receive, retried when interrupted.

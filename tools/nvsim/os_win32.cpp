@@ -133,21 +133,10 @@ long SendSome(Socket socket, const void* data, size_t size) {
   return WouldBlock() ? 0 : -1;
 }
 
-// Sends everything, waiting in WSAPoll whenever the socket is full.
-bool SendAll(Socket socket, const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  while (size != 0) {
-    const long n = SendSome(socket, bytes, size);
-    if (n < 0) return false;
-    if (n == 0) {
-      WSAPOLLFD item{Sock(socket), POLLWRNORM, 0};
-      ::WSAPoll(&item, 1, 1000);
-      continue;
-    }
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+// Waits up to timeoutMs until the socket takes more bytes.
+void WaitWritable(Socket socket, int timeoutMs) {
+  WSAPOLLFD item{Sock(socket), POLLWRNORM, 0};
+  ::WSAPoll(&item, 1, timeoutMs);
 }
 
 // One receive; the end of the stream and every hard error give -1.
