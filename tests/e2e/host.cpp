@@ -110,4 +110,11 @@ nvsim::InstrumentConfig Instrument(const std::string& name, const std::string& s
   return config;
 }
 
+Answer Look(uint32_t id) {
+  Answer answer;
+  answer.code = Library().getDeviceDatabaseInfo(id, &answer.test, &answer.calibration,
+                                                &answer.programmed, &answer.calibrated);
+  return answer;
+}
+
 }  // namespace e2e

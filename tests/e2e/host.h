@@ -30,6 +30,22 @@ struct Exports {
 };
 const Exports& Library();
 
+// One GetDeviceDatabaseInfo call's result and outputs; the outputs start as
+// a pattern that no answer writes, so that "nothing written" can be seen.
+struct Answer {
+  uint32_t code = 0xFFFFFFFF;
+  uint8_t test = 0x7F;
+  uint8_t calibration = 0x7F;
+  uint32_t programmed = 0x7F7F7F7F;
+  uint32_t calibrated = 0x7F7F7F7F;
+
+  bool Untouched() const {
+    return test == 0x7F && calibration == 0x7F && programmed == 0x7F7F7F7F &&
+           calibrated == 0x7F7F7F7F;
+  }
+};
+Answer Look(uint32_t id);
+
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -18,28 +18,6 @@ using lookuptest::Words;
 constexpr uint32_t kCalibrationBlock = 0x203;
 constexpr uint32_t kRdVirtString = 0x80000826;
 
-// One call's result and outputs; the outputs start as a pattern that no
-// answer writes, so that "nothing written" can be seen.
-struct Answer {
-  uint32_t code = 0xFFFFFFFF;
-  uint8_t test = 0x7F;
-  uint8_t calibration = 0x7F;
-  uint32_t programmed = 0x7F7F7F7F;
-  uint32_t calibrated = 0x7F7F7F7F;
-
-  bool Untouched() const {
-    return test == 0x7F && calibration == 0x7F && programmed == 0x7F7F7F7F &&
-           calibrated == 0x7F7F7F7F;
-  }
-};
-
-Answer Look(uint32_t id) {
-  Answer answer;
-  answer.code = Library().getDeviceDatabaseInfo(id, &answer.test, &answer.calibration,
-                                                &answer.programmed, &answer.calibrated);
-  return answer;
-}
-
 // A healthy instrument with a calibration block (none when block is null).
 nvsim::InstrumentConfig Calibrated(const std::string& name, const std::string& serial,
                                    const Words& hardwareId, const std::optional<Bytes>& block) {

@@ -106,25 +106,6 @@ class OwnSchema {
   std::string base_;
 };
 
-struct Answer {
-  uint32_t code = 0xFFFFFFFF;
-  uint8_t test = 0x7F;
-  uint8_t calibration = 0x7F;
-  uint32_t programmed = 0x7F7F7F7F;
-  uint32_t calibrated = 0x7F7F7F7F;
-  bool Untouched() const {
-    return test == 0x7F && calibration == 0x7F && programmed == 0x7F7F7F7F &&
-           calibrated == 0x7F7F7F7F;
-  }
-};
-
-Answer Look(uint32_t id) {
-  Answer answer;
-  answer.code = Library().getDeviceDatabaseInfo(id, &answer.test, &answer.calibration,
-                                                &answer.programmed, &answer.calibrated);
-  return answer;
-}
-
 class LookupFaults : public HostTest {
  protected:
   void SetUp() override {
