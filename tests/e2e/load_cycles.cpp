@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "load_cycle_calls.h"
 #include "nvdevices/NVDevices.h"
 
 namespace {
@@ -51,20 +52,7 @@ bool Cycle(const char* path, uint32_t expected, int cycle) {
       reinterpret_cast<void*>(GetProcAddress(module, "GetDeviceList")));
   auto serial = reinterpret_cast<decltype(&GetDeviceSerial)>(
       reinterpret_cast<void*>(GetProcAddress(module, "GetDeviceSerial")));
-  bool ok = list != nullptr && serial != nullptr;
-  uint32_t ids[64] = {};
-  const uint32_t count = ok ? list(ids) : 0;
-  if (count != expected) {
-    std::printf("cycle %d: %u instruments listed, %u expected\n", cycle, count, expected);
-    ok = false;
-  }
-  for (uint32_t i = 0; ok && i < count; ++i) {
-    char text[64] = {};
-    if (serial(ids[i], text) == 0) {
-      std::printf("cycle %d: no serial number for id %u\n", cycle, ids[i]);
-      ok = false;
-    }
-  }
+  bool ok = ListAndReadSerials(cycle, list, serial, expected);
   FreeLibrary(module);
   if (GetModuleHandleA("NVDevices.dll") != nullptr) {
     std::printf("cycle %d: the library is still loaded after FreeLibrary\n", cycle);

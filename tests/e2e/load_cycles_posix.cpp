@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "load_cycle_calls.h"
 #include "nvdevices/NVDevices.h"
 
 // Under a sanitizer the heap is the sanitizer's own (mallinfo2 does not see
@@ -72,20 +73,7 @@ bool Cycle(const char* path, const char* name, uint32_t expected, int cycle) {
   }
   auto list = reinterpret_cast<decltype(&GetDeviceList)>(dlsym(module, "GetDeviceList"));
   auto serial = reinterpret_cast<decltype(&GetDeviceSerial)>(dlsym(module, "GetDeviceSerial"));
-  bool ok = list != nullptr && serial != nullptr;
-  uint32_t ids[64] = {};
-  const uint32_t count = ok ? list(ids) : 0;
-  if (count != expected) {
-    std::printf("cycle %d: %u instruments listed, %u expected\n", cycle, count, expected);
-    ok = false;
-  }
-  for (uint32_t i = 0; ok && i < count; ++i) {
-    char text[64] = {};
-    if (serial(ids[i], text) == 0) {
-      std::printf("cycle %d: no serial number for id %u\n", cycle, ids[i]);
-      ok = false;
-    }
-  }
+  bool ok = ListAndReadSerials(cycle, list, serial, expected);
   if (dlclose(module) != 0) {
     std::printf("cycle %d: dlclose failed: %s\n", cycle, dlerror());
     ok = false;
